@@ -1,0 +1,32 @@
+// Test hooks into the host platform's state (not part of the Win32 API).
+#pragma once
+
+#include <windows.h>
+
+#include <functional>
+#include <string>
+
+namespace kxtest {
+
+// Handles open in this process (every kind) and platform threads running.
+int OpenHandleCount();
+int RunningThreadCount();
+
+// Platform time: scale factor (as KX_TIME_SCALE) and an offset added to
+// GetTickCount, so that tests can put the tick near its wrap-around.
+void SetTimeScale(double scale);
+double TimeScale();
+void SetTickOffset(DWORD offset);
+
+// Debug output capture: while a capture is installed, NKDbgPrintfW and
+// OutputDebugStringW deliver each message (UTF-8) to it instead of the log.
+class DebugCapture {
+  public:
+    DebugCapture();
+    ~DebugCapture();
+    std::string Text() const;                  // everything captured, in order
+    std::vector<std::string> Messages() const; // one entry per message
+    void Clear();
+};
+
+}  // namespace kxtest
