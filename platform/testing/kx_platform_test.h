@@ -5,6 +5,7 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace kxtest {
 
@@ -24,9 +25,11 @@ class DebugCapture {
   public:
     DebugCapture();
     ~DebugCapture();
+    DebugCapture(const DebugCapture &) = delete;
+    DebugCapture &operator=(const DebugCapture &) = delete;
     std::string Text() const;                  // everything captured, in order
     std::vector<std::string> Messages() const; // one entry per message
     void Clear();
 };
 
-}  // namespace kxtest
+} // namespace kxtest
