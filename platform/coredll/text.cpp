@@ -17,6 +17,9 @@ namespace {
 // Ranges of alternating upper/lower pairs (upper even) in Latin Extended-A
 // and the Cyrillic supplement.
 bool IsPairedUpper(unsigned c) {
+    if (c == 0x0130) {
+        return false; // dotted capital I has no simple lower-case pair
+    }
     if (c >= 0x0100 && c <= 0x0137) {
         return (c & 1) == 0;
     }
@@ -36,7 +39,7 @@ bool IsPairedUpper(unsigned c) {
 }
 
 bool IsPairedLower(unsigned c) {
-    return c > 0 && IsPairedUpper(c - 1) && c != 0x0138 && c != 0x0149;
+    return c > 0 && IsPairedUpper(c - 1) && c != 0x0131 && c != 0x0138 && c != 0x0149;
 }
 
 } // namespace

@@ -51,6 +51,11 @@ TEST(Text, CopyConcatenateSearch) {
     const WCHAR *hay = TEXT("+CREG: 1,5");
     EXPECT_EQ(wcsstr(hay, TEXT("1,5")), hay + 7);
     EXPECT_EQ(wcsstr(hay, TEXT("1,6")), nullptr);
+    // The C library's wchar_t functions stay usable beside the WCHAR ones.
+    EXPECT_EQ(wcslen(L"abcd"), 4u);
+    EXPECT_EQ(wcslen(TEXT("abc")), 3u);
+    EXPECT_EQ(std::stol(std::wstring(L"-12")), -12);
+    EXPECT_EQ(towupper16(u'\u0131'), u'\u0131');
     WCHAR padded[6];
     wcsncpy(padded, TEXT("ab"), 6);
     EXPECT_EQ(padded[5], 0);
