@@ -3,7 +3,8 @@
 #
 # Checks that the export name table of a PE DLL holds exactly the names that
 # the module-definition file exports (NONAME entries excepted): nothing
-# missing, nothing extra. Exit 0 on a match, 1 on a mismatch (each missing or
+# missing, nothing extra; and that the .def's LIBRARY name, if it has one, is
+# the DLL's file name. Exit 0 on a match, 1 on a mismatch (each missing or
 # extra name is listed), 2 when the check cannot run.
 #
 # OBJDUMP overrides the tool (default x86_64-w64-mingw32-objdump).
@@ -61,6 +62,21 @@ dups=$(uniq -d "$tmp/def")
 if [ -n "$dups" ]; then
     echo "$me: $def lists a name twice: $dups" >&2
     exit 1
+fi
+
+# The LIBRARY (or NAME) line, when there is one, names the DLL in its export
+# directory and in every import library made from the .def; it must be the
+# DLL's own file name.
+declared=$(awk '{ sub(/;.*/, "") } toupper($1) == "LIBRARY" || toupper($1) == "NAME" {
+    gsub(/"/, "", $2); print $2; exit }' "$def")
+if [ -n "$declared" ]; then
+    want=$(basename "$dll" | tr 'A-Z' 'a-z')
+    got=$(printf '%s' "$declared" | tr 'A-Z' 'a-z')
+    case "$got" in *.*) ;; *) got="$got.dll" ;; esac
+    if [ "$got" != "$want" ]; then
+        echo "$me: FAIL: $(basename "$def") names the library $declared, but the DLL is $(basename "$dll")"
+        exit 1
+    fi
 fi
 
 missing=$(LC_ALL=C comm -13 "$tmp/dll" "$tmp/def")
