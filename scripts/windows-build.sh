@@ -116,6 +116,7 @@ if [ "$built" -ne 0 ]; then
             next
         }
         / error: / && !/^make/ && !/collect2/ {
+            if ($0 ~ /\/platform\/include\/ce\/[^:]+:[0-9]+/) ceheader = 1
             if (!($0 in seen)) { seen[$0] = 1; if (++errors <= 40) print "  " $0 }
             next
         }
@@ -127,6 +128,12 @@ if [ "$built" -ne 0 ]; then
                 print "  its declaration in platform/include/ce/ and an export in the stub of its DLL:"
                 print "  windows/stubs/<dll>.cpp and <dll>.def. An undefined Win32 call needs its"
                 print "  import library in the KX_WIN_<platform library> list of windows/CMakeLists.txt."
+            }
+            if (ceheader) {
+                print ""
+                print "  The headers of platform/include/ce are shared with this build: they must compile"
+                print "  after the genuine <windows.h> (declare only what Windows lacks; guard macros it"
+                print "  may already define with #ifndef, and types it may already have)."
             }
             if (noheader) {
                 print ""
@@ -149,5 +156,6 @@ if ! (cd "$build" && ctest --output-on-failure) >"$log" 2>&1; then
     exit 1
 fi
 grep -E 'Test +#|tests passed' "$log"
-say "OK: $(ls "$build"/bin/*.dll 2>/dev/null | xargs -n1 basename | tr '\n' ' ')"
+checked=$(sed -n 's/.*Test *#[0-9]*: \([^ ]*\)\.exports .*Passed.*/\1.dll/p' "$log" | tr '\n' ' ')
+say "OK: built and checked $checked"
 exit 0
