@@ -156,22 +156,6 @@ int Finish(size_t count, size_t capacity) {
 
 } // namespace
 
-namespace kx {
-
-std::string Utf16ToUtf8(const WCHAR *text, size_t length) {
-    std::string result;
-    result.reserve(length);
-    ForEachCodePoint(text, length, [&](int32_t cp) {
-        char units[4];
-        Out<char> one{units, sizeof(units)};
-        PutUtf8(one, cp < 0 ? kReplacement : static_cast<uint32_t>(cp));
-        result.append(units, one.count);
-    });
-    return result;
-}
-
-} // namespace kx
-
 extern "C" {
 
 int MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR source, int sourceCount, LPWSTR dest,

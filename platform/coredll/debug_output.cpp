@@ -7,6 +7,7 @@
 // descriptor opened with O_APPEND (so that messages of many threads and
 // processes never interleave), else written to standard error.
 
+#include "kx_internal.h"
 #include "text_internal.h"
 
 #include "kx_platform_test.h"

@@ -1,11 +1,10 @@
-// Shared pieces of coredll's text support: the wide printf engine, case
-// mapping and UTF-16 to UTF-8 conversion used by the debug output.
+// Shared pieces of coredll's text support: the wide printf engine and case
+// mapping.
 #pragma once
 
 #include <windows.h>
 
 #include <stdarg.h>
-#include <string>
 
 namespace kx {
 
@@ -20,8 +19,5 @@ size_t FormatWide(WCHAR *dest, size_t capacity, const WCHAR *format, va_list arg
 // Latin Extended-A, Greek, Cyrillic); others map to themselves.
 WCHAR ToLower16(WCHAR c);
 WCHAR ToUpper16(WCHAR c);
-
-// UTF-16 to UTF-8; an unpaired surrogate becomes U+FFFD.
-std::string Utf16ToUtf8(const WCHAR *text, size_t length);
 
 } // namespace kx
