@@ -59,6 +59,9 @@ bool Modem::Impl::OpenPort(int port, std::string *error) {
 void Modem::Impl::ClosePort(int port) {
     Port &p = ports[port];
     if (p.listenFd >= 0) {
+        // Connections still in the backlog are taken first, so that every
+        // host sees its connection end the same way (end of file).
+        Accept(port);
         close(p.listenFd);
         unlink(SocketPath(port).c_str());
         p.listenFd = -1;
@@ -321,6 +324,10 @@ void Modem::Impl::SendIndication(int endpoint, const QmiMessage &indication) {
 // carries no session yet; with none open (a host that moves no data, such as
 // a command-line tool), to the lowest free channel.
 int Modem::Impl::ChooseDataChannel(const bool taken[2]) {
+    // A host opens the data port before it asks for the session; the
+    // connection may still wait in the backlog while its request is read.
+    Accept(kPortData1);
+    Accept(kPortData2);
     int best = -1;
     uint64_t bestSequence = 0;
     for (const auto &entry : connections) {
