@@ -31,6 +31,7 @@
 // friends that its string header must not see.
 #include <windows.h>
 
+#include "kx_internal.h"
 #include "kx_registry_test.h"
 
 namespace {
@@ -51,10 +52,9 @@ struct Key {
     bool deleted = false;
 };
 
-const uint32_t kHandleMagic = 0x4B58524Bu; // "KXRK"
-
-struct KeyHandle {
-    uint32_t magic = kHandleMagic;
+// An open key is an object of the platform's handle table, so it counts
+// among the process's open handles.
+struct KeyHandle : kx::Object {
     std::shared_ptr<Key> key;
 };
 
@@ -70,9 +70,9 @@ struct Registry {
     std::mutex lock;
     bool loaded = false;
     std::shared_ptr<Key> roots[kRootCount];
-    std::unordered_set<KeyHandle *> handles;
-    std::string path;     // KX_REGISTRY, empty: memory only
-    bool persist = false; // the file may be written
+    std::unordered_set<HANDLE> handles; // open key handles, for ReloadRegistry
+    std::string path;                   // KX_REGISTRY, empty: memory only
+    bool persist = false;               // the file may be written
 };
 
 // Never destroyed: registry calls stay valid in other libraries' destructors
@@ -717,12 +717,12 @@ LONG Resolve(Registry &r, HKEY hKey, Key **key) {
             return ERROR_SUCCESS;
         }
     }
-    KeyHandle *h = (KeyHandle *)hKey;
-    if (!h || !r.handles.count(h) || h->magic != kHandleMagic)
+    std::shared_ptr<KeyHandle> h = kx::Lookup<KeyHandle>((HANDLE)hKey);
+    if (!h)
         return ERROR_INVALID_HANDLE;
     if (h->key->deleted)
         return ERROR_KEY_DELETED;
-    *key = h->key.get();
+    *key = h->key.get(); // kept alive by its parent or by the handle
     return ERROR_SUCCESS;
 }
 
@@ -735,22 +735,20 @@ std::shared_ptr<Key> SharedOf(Registry &r, Key *key) {
 }
 
 HKEY NewHandle(Registry &r, const std::shared_ptr<Key> &key) {
-    KeyHandle *h = new KeyHandle;
+    auto h = std::make_shared<KeyHandle>();
     h->key = key;
-    r.handles.insert(h);
-    return (HKEY)h;
+    HANDLE handle = kx::AddHandle(h);
+    r.handles.insert(handle);
+    return (HKEY)handle;
 }
 
 // Walks names below key; returns the shared pointer to the key reached, or
-// null. `parentShared` is the shared pointer of `key` (null when key is a
-// root: then it is looked up).
+// null. `base` is the handle through which `key` was resolved.
 std::shared_ptr<Key> Walk(Registry &r, HKEY base, Key *key,
                           const std::vector<std::u16string> &names, bool create, bool *created) {
     std::shared_ptr<Key> current = SharedOf(r, key);
-    if (!current) {
-        KeyHandle *h = (KeyHandle *)base;
-        current = h->key;
-    }
+    if (!current)
+        current = kx::Lookup<KeyHandle>((HANDLE)base)->key;
     for (const auto &n : names) {
         Key *sub = FindSubkey(current.get(), n);
         if (sub) {
@@ -829,13 +827,11 @@ LONG RegCloseKey(HKEY hKey) {
     ULONG_PTR v = (ULONG_PTR)hKey;
     if (v >= (ULONG_PTR)(LONG)0x80000000 && v <= (ULONG_PTR)(LONG)0x80000003)
         return ERROR_SUCCESS;
-    KeyHandle *h = (KeyHandle *)hKey;
-    auto it = r.handles.find(h);
+    auto it = r.handles.find((HANDLE)hKey);
     if (it == r.handles.end())
         return ERROR_INVALID_HANDLE;
     r.handles.erase(it);
-    h->magic = 0;
-    delete h;
+    CloseHandle((HANDLE)hKey);
     return ERROR_SUCCESS;
 }
 
@@ -1053,10 +1049,8 @@ namespace kxtest {
 void ReloadRegistry() {
     Registry &r = Reg();
     std::lock_guard<std::mutex> guard(r.lock);
-    for (KeyHandle *h : r.handles) {
-        h->magic = 0;
-        delete h;
-    }
+    for (HANDLE h : r.handles)
+        CloseHandle(h);
     r.handles.clear();
     for (auto &root : r.roots)
         root.reset();

@@ -15,6 +15,7 @@
 
 #include <windows.h>
 
+#include "kx_platform_test.h"
 #include "kx_registry_test.h"
 
 namespace {
@@ -202,6 +203,13 @@ TEST_F(RegistryTest, DeletionAndHandles) {
               RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Del\\Entry\\Nested", 0, 0, &key));
     EXPECT_EQ(ERROR_FILE_NOT_FOUND, RegDeleteKeyW(HKEY_LOCAL_MACHINE, u"Del\\Entry"));
     EXPECT_EQ(ERROR_INVALID_PARAMETER, RegDeleteKeyW(HKEY_LOCAL_MACHINE, u""));
+
+    // Open keys count among the process's handles.
+    int before = kxtest::OpenHandleCount();
+    HKEY counted = Create(HKEY_LOCAL_MACHINE, u"Del");
+    EXPECT_EQ(before + 1, kxtest::OpenHandleCount());
+    RegCloseKey(counted);
+    EXPECT_EQ(before, kxtest::OpenHandleCount());
 
     // A closed or made-up handle is refused.
     EXPECT_EQ(ERROR_INVALID_HANDLE, RegCloseKey(entry));
