@@ -337,3 +337,25 @@ TEST_F(RegistryTest, ConcurrentWritersAndReaders) {
 }
 
 } // namespace
+
+namespace {
+
+// The shipped defaults load, and the profile for the simulated module's
+// operator is complete.
+TEST_F(RegistryTest, ShippedPlatformRegLoads) {
+    UseFile(std::string(KX_SOURCE_DIR) + "/device/platform.reg", "");
+    HKEY key = nullptr;
+    ASSERT_EQ(ERROR_SUCCESS,
+              RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"\\Comm\\CarrierCfg\\KxTel", 0, 0, &key));
+    DWORD values = 0;
+    ASSERT_EQ(ERROR_SUCCESS,
+              RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &values,
+                               nullptr, nullptr, nullptr, nullptr));
+    EXPECT_EQ(14u, values);
+    RegCloseKey(key);
+    // Nothing was written to the shipped file.
+    unsetenv("KX_REGISTRY");
+    kxtest::ReloadRegistry();
+}
+
+} // namespace
