@@ -181,6 +181,7 @@ TEST_F(CarrierCfgTest, NoMatchAndLongSubkeyNamesEndTheSearch) {
     WriteProfile(u"ABCDEFGHIJKLMNOPQRSTUVWXYZ012345", u"Long");
     WriteProfile(u"Example", u"X");
     EXPECT_FALSE(ProvisionForOperator(u"Example"));
+    ASSERT_FALSE(debug_.Messages().empty());
     EXPECT_EQ(Msg("Couldn't find Example in registry\r\n"), debug_.Messages().back());
     EXPECT_EQ(3u, debug_.Messages().size());
     EXPECT_TRUE(Documents().empty());
@@ -253,6 +254,7 @@ TEST_F(CarrierCfgTest, EveryMissingOrOversizedValueStopsTheAttempt) {
             }
             debug_.Clear();
             EXPECT_FALSE(ProvisionForOperator(u"Example"));
+            ASSERT_FALSE(debug_.Messages().empty());
             EXPECT_EQ(Msg("Found match \r\n"), debug_.Messages().back());
         }
     }
@@ -314,7 +316,7 @@ TEST_F(CarrierCfgTest, InsertedTextIsEscaped) {
     SetText(Profile(u"Example"), u"GPRSInfoParameters", u"a\tb\r\nc");
     EXPECT_TRUE(ProvisionForOperator(u"Example"));
     ASSERT_EQ(1u, Documents().size());
-    const std::u16string &d = Documents()[0];
+    const std::u16string d = Documents()[0];
     EXPECT_NE(std::u16string::npos,
               d.find(u"<nocharacteristic type=\"&lt;&quot;old&quot;&gt;\"/>"));
     EXPECT_NE(std::u16string::npos, d.find(u"<characteristic type=\"A&amp;B\">"));
@@ -479,10 +481,12 @@ TEST_F(RadioWatchTest, AttemptThatDoesNotSettleKeepsWatching) {
 }
 
 TEST_F(RadioWatchTest, LongNameIsReadFromItsThirtyTwoBytesOnly) {
+    WriteProfile(u"Other", u"X");
     APN_Init(nullptr, nullptr);
     RILOPERATORNAMES names = Names("ABCDEFGHIJKLMNOPQRSTUVWXYZ012345", 32);
     memcpy(names.szShortName, "SHORTNAME", 9); // directly after the long name
     Result(RIL_RESULT_OK, &names, sizeof(names));
+    ASSERT_FALSE(debug_.Messages().empty());
     EXPECT_EQ(Msg("Couldn't find ABCDEFGHIJKLMNOPQRSTUVWXYZ012345 in registry\r\n"),
               debug_.Messages().back());
     APN_Deinit(1);

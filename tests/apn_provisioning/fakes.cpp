@@ -1,6 +1,8 @@
 #include "fakes.h"
 
+#include <chrono>
 #include <cstring>
+#include <thread>
 
 #include "cfgmgrapi.h"
 
@@ -54,8 +56,13 @@ extern "C" HRESULT RIL_Initialize(DWORD dwIndex, RILRESULTCALLBACK pfnResult,
 
 extern "C" HRESULT RIL_Deinitialize(HRIL hRil) {
     fakes::Ril &r = fakes::TheRil();
-    std::lock_guard<std::mutex> guard(r.lock);
-    r.deinitialised.push_back(hRil);
+    {
+        std::lock_guard<std::mutex> guard(r.lock);
+        r.deinitialised.push_back(hRil);
+    }
+    // A real close takes a while (it waits for the RIL thread): long
+    // enough for another thread to look at the driver's handle meanwhile.
+    std::this_thread::sleep_for(std::chrono::microseconds(300));
     return S_OK;
 }
 
