@@ -329,8 +329,8 @@ LONG Apply(const std::vector<Step> &plan) {
 // registry changes. Leaf lock: only the registry's own lock is taken under
 // it.
 std::mutex &ApplyLock() {
-    static std::mutex *lock = new std::mutex;
-    return *lock;
+    static std::mutex lock;
+    return lock;
 }
 
 } // namespace

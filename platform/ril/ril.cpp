@@ -85,9 +85,11 @@ struct Table {
     std::unordered_set<Instance *> live;
 };
 
+// A plain static: the library may be unloaded (with its last user), and
+// then the table goes with it.
 Table &Instances() {
-    static Table *table = new Table;
-    return *table;
+    static Table table;
+    return table;
 }
 
 std::atomic<int32_t> g_nextId{1};
