@@ -43,6 +43,10 @@
 
 #include "ril.h"
 
+// The platform's own helpers: the device folder and time scaling, shared
+// with coredll so that every platform library agrees on them.
+#include "../coredll/kx_internal.h"
+
 namespace {
 
 // How long the module may take to finish one command line, nominal
@@ -103,24 +107,8 @@ HRESULT NextId() {
     }
 }
 
-double TimeScale() {
-    const char *s = getenv("KX_TIME_SCALE");
-    double scale = s ? atof(s) : 1.0;
-    return scale > 0 ? scale : 1.0;
-}
-
-std::string DeviceDirectory() {
-    const char *dir = getenv("KX_DEVICE_DIR");
-    if (dir && *dir)
-        return dir;
-    const char *runtime = getenv("XDG_RUNTIME_DIR");
-    if (runtime && *runtime)
-        return std::string(runtime) + "/kxsim";
-    return "/tmp/kxsim-" + std::to_string(getuid());
-}
-
 int ConnectPort() {
-    std::string path = DeviceDirectory() + "/KXA1";
+    std::string path = kx::DeviceDirectory() + "/KXA1";
     sockaddr_un address;
     memset(&address, 0, sizeof(address));
     address.sun_family = AF_UNIX;
@@ -275,9 +263,7 @@ class Session {
         }
     }
 
-    static std::chrono::milliseconds Scaled(int ms) {
-        return std::chrono::milliseconds(long(ms * TimeScale()));
-    }
+    static Clock::duration Scaled(int ms) { return kx::ScaledDuration(DWORD(ms)); }
 
     void StartNext() {
         {

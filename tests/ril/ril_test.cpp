@@ -15,6 +15,7 @@
 
 #include <windows.h>
 
+#include "kx_platform_test.h"
 #include "ril.h"
 
 namespace {
@@ -283,6 +284,30 @@ TEST_F(RilTest, PendingCommandsFailWhenTheModuleGoesAway) {
     ASSERT_TRUE(r.WaitFor(2));
     EXPECT_EQ(RIL_RESULT_ERROR, r.Events()[1].code);
     EXPECT_EQ(S_OK, RIL_Deinitialize(h));
+}
+
+} // namespace
+
+namespace {
+
+TEST_F(RilTest, UnansweredCommandFailsAfterThirtySecondsThenTheNextRuns) {
+    kxtest::SetTimeScale(0.001); // 30000 ms nominal: 30 ms
+    Recorder r;
+    peer_.SetResponder([](const std::string &c) -> std::vector<std::string> {
+        if (c == "AT+COPS?")
+            return {};
+        return Module(c);
+    });
+    HRIL h = Open(&r, 0);
+    HRESULT first = RIL_GetCurrentOperator(h, RIL_OPFORMAT_LONG);
+    HRESULT second = RIL_GetEquipmentState(h);
+    ASSERT_TRUE(r.WaitFor(2));
+    EXPECT_EQ(first, r.Events()[0].id);
+    EXPECT_EQ(RIL_RESULT_ERROR, r.Events()[0].code);
+    EXPECT_EQ(second, r.Events()[1].id);
+    EXPECT_EQ(RIL_RESULT_OK, r.Events()[1].code);
+    EXPECT_EQ(S_OK, RIL_Deinitialize(h));
+    kxtest::SetTimeScale(1.0);
 }
 
 } // namespace
