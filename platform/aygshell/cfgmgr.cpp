@@ -347,7 +347,8 @@ extern "C" HRESULT DMProcessConfigXML(LPCWSTR pszWXMLin, DWORD dwFlags, LPWSTR *
     if (!ToUtf8(pszWXMLin, &text))
         return CONFIG_E_BAD_XML;
     xmlDoc *doc = xmlReadMemory(text.data(), int(text.size()), "config.xml", "UTF-8",
-                                XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
+                                XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING |
+                                    XML_PARSE_IGNORE_ENC);
     if (!doc)
         return CONFIG_E_BAD_XML;
     if (doc->intSubset || doc->extSubset) {

@@ -104,6 +104,12 @@ TEST_F(CfgMgrTest, ReplacesAndRemovesEntries) {
                             u"</characteristic></wap-provisioningdoc>"));
     EXPECT_FALSE(EntryExists(u"Old"));
     EXPECT_TRUE(EntryExists(u"New"));
+    // The text is already decoded: a declared encoding changes nothing.
+    EXPECT_EQ(S_OK, Process(u"<?xml version=\"1.0\" encoding=\"utf-16\"?>"
+                            u"<wap-provisioningdoc><characteristic type=\"CM_GPRSEntries\">"
+                            u"<characteristic type=\"Caf\u00e9\"/>"
+                            u"</characteristic></wap-provisioningdoc>"));
+    EXPECT_TRUE(EntryExists(u"Caf\u00e9"));
     // Removing an entry that is not there is no failure.
     EXPECT_EQ(S_OK, Process(u"<wap-provisioningdoc><characteristic type=\"CM_GPRSEntries\">"
                             u"<nocharacteristic type=\"Nothing\"/>"
