@@ -146,3 +146,61 @@ write("carriercfg_profile", "missing",
       bytes([0]) + name("Op") + bytes([1]) + name("o") + b"\x00"
       + profile_values(KXTEL, {}, present=0x1FFF))
 write("carriercfg_profile", "direct", bytes([0x80]) + b"A\x00" * 200)
+
+# ---- kxcmd_route ------------------------------------------------------------
+def reads(*frames):
+    return b"".join(bytes([len(f)]) + f for f in frames)
+
+
+RESULT_OK = (0x02, b"\x00\x00\x00\x00")
+RESULT_FAIL = (0x02, b"\x01\x00\x0e\x00")
+
+
+def reply_ctl(tid, msg, items):
+    f = bytearray(ctl(tid, msg, items))
+    f[3] = 0x80
+    f[6] = 0x01
+    return bytes(f)
+
+
+def reply_svc(service, tid, msg, items, flags=0x02):
+    f = bytearray(svc(service, 1, tid, msg, items))
+    f[3] = 0x80
+    f[6] = flags
+    return bytes(f)
+
+
+# Slots: count, then (index, kind) pairs; kind bit 0 = asynchronous, bits
+# 1-3 choose the request (CTL 22, CTL 23, WDS 02, 20, 21, 22, 23, NAS 20).
+slots = bytes([6, 1, 0x01, 2, 0x02, 3, 0x07, 4, 0x0b, 5, 0x0d, 6, 0x0f])
+write("kxcmd_route", "replies", slots + b"\x01" + reads(
+    reply_ctl(1, 0x22, [RESULT_OK, (0x01, b"\x01\x05")]),
+    reply_ctl(2, 0x23, [RESULT_OK, (0x01, b"\x01\x05")]),
+    reply_svc(1, 3, 0x20, [RESULT_OK, (0x01, struct.pack("<I", 0x4B580001))]),
+    reply_svc(1, 4, 0x22, [RESULT_OK, (0x01, b"\x02")]),
+    reply_svc(1, 5, 0x23, [RESULT_OK, (0x01, struct.pack("<IIII", 1, 2, 3, 4))]),
+    reply_svc(3, 6, 0x20, [RESULT_OK, (0x01, b"\xb7\x05")])))
+write("kxcmd_route", "failures", slots + b"\x00" + reads(
+    reply_ctl(1, 0x22, [RESULT_FAIL]),
+    reply_svc(1, 3, 0x20, [RESULT_OK, (0x01, b"\x01\x02")]),
+    reply_svc(1, 4, 0x22, [RESULT_OK]), b"\x01\x07\x00\x80\x01\x01\x02\x05",
+    reply_svc(1, 70, 0x22, [RESULT_OK, (0x01, b"\x02")])))
+write("kxcmd_route", "indications", slots + b"\x01" + reads(
+    reply_svc(1, 0, 0x22, [(0x01, b"\x02\x00")], flags=0x04),
+    reply_svc(1, 4, 0x22, [(0x01, b"\x01\x01")], flags=0x04),
+    reply_svc(1, 0, 0x22, [(0x01, b"\x02")], flags=0x04)))
+
+# ---- kxcmd_start ------------------------------------------------------------
+def start(shape, strings, tail=b""):
+    out = bytes([shape, 3, 0, 1])
+    for s in strings:
+        out += bytes([len(s)]) + s
+    return out + tail
+
+
+write("kxcmd_start", "all", start(0x3f, [b"kxtel.internet", b"kxuser", b"kxpass"],
+                                  struct.pack("<II", 0x08080808, 0x08080404) + b"\x02"))
+write("kxcmd_start", "none", bytes([0x80, 1, 0, 1]))
+write("kxcmd_start", "empty-user", start(0x03, [b"apn", b""]))
+write("kxcmd_start", "apn-111", start(0x01, [b"a" * 111]))
+write("kxcmd_start", "apn-112", start(0x01, [b"a" * 112]))
