@@ -204,3 +204,17 @@ write("kxcmd_start", "none", bytes([0x80, 1, 0, 1]))
 write("kxcmd_start", "empty-user", start(0x03, [b"apn", b""]))
 write("kxcmd_start", "apn-111", start(0x01, [b"a" * 111]))
 write("kxcmd_start", "apn-112", start(0x01, [b"a" * 112]))
+
+# ---- modemabout_ident ---------------------------------------------------------
+def answer(text, kind=0):
+    data = text if isinstance(text, bytes) else text.encode("latin-1")
+    return bytes([kind]) + struct.pack("<H", len(data)) + data
+
+
+IDENT = ("\r\nManufacturer: KxWireless\r\nModel: KX-H750 HSDPA\r\n"
+         "Revision: KXH750_R1.4.2 2007-05-14\r\nIMEI: 004999010640000\r\n\r\nOK\r\n")
+write("modemabout_ident", "ident", answer(IDENT))
+write("modemabout_ident", "two-answers", answer(IDENT) + answer("\r\nA\r\nB\r\n"))
+write("modemabout_ident", "no-crlf", answer("no line end at all") + answer("x", 7))
+write("modemabout_ident", "long-line", answer("\r\n" + "L" * 400 + "\r\n\xe9\r\n\x00\r\n"))
+write("modemabout_ident", "null-data", answer(IDENT, 0x78))
