@@ -113,23 +113,16 @@ BOOL StartChannel(CommandDriver *driver, DWORD channel, const LogonParameters *p
     return 1;
 }
 
-// Both queries: allowed on a channel with an open data port, with exactly
-// one of callback (asynchronous) and output (synchronous).
-template <typename Output, typename Query>
-BOOL RunQuery(DWORD channel, CompletionCallback callback, void *context, Output *output,
-              Query query) {
-    CommandDriver *driver = Driver();
-    EnterCriticalSection(&driver->lock);
-    BOOL result = 0;
-    if (driver->opened && channel < ChannelCount &&
-        LoadHandle(&driver->dataPort[channel]) != INVALID_HANDLE_VALUE &&
-        (callback != NULL) != (output != NULL)) {
-        WORD slot = AcquireSlot(driver, callback, context);
-        if (slot != NoSlot)
-            result = query(&driver->slots[slot], driver->wdsClientId, output);
-    }
-    LeaveCriticalSection(&driver->lock);
-    return result;
+// The slot for a query, taken under the driver lock: allowed on a channel
+// with an open data port, with exactly one of callback (asynchronous) and
+// output (synchronous).
+WORD QuerySlot(CommandDriver *driver, DWORD channel, CompletionCallback callback, void *context,
+               const void *output) {
+    if (!driver->opened || channel >= ChannelCount ||
+        LoadHandle(&driver->dataPort[channel]) == INVALID_HANDLE_VALUE ||
+        (callback != NULL) == (output != NULL))
+        return NoSlot;
+    return AcquireSlot(driver, callback, context);
 }
 
 } // namespace
@@ -227,12 +220,24 @@ BOOL KxCmdLogoff(DWORD channel, CompletionCallback callback, void *context) {
 }
 
 BOOL KxCmdConnectionState(DWORD channel, CompletionCallback callback, void *context, DWORD *state) {
-    return RunQuery(channel, callback, context, state, QueryPacketServiceStatus);
+    CommandDriver *driver = Driver();
+    EnterCriticalSection(&driver->lock);
+    WORD slot = QuerySlot(driver, channel, callback, context, state);
+    BOOL result = slot != NoSlot &&
+                  QueryPacketServiceStatus(&driver->slots[slot], driver->wdsClientId, state);
+    LeaveCriticalSection(&driver->lock);
+    return result;
 }
 
 BOOL KxCmdChannelRate(DWORD channel, CompletionCallback callback, void *context,
                       ChannelRates *rates) {
-    return RunQuery(channel, callback, context, rates, QueryChannelRate);
+    CommandDriver *driver = Driver();
+    EnterCriticalSection(&driver->lock);
+    WORD slot = QuerySlot(driver, channel, callback, context, rates);
+    BOOL result =
+        slot != NoSlot && QueryChannelRate(&driver->slots[slot], driver->wdsClientId, rates);
+    LeaveCriticalSection(&driver->lock);
+    return result;
 }
 
 BOOL KxCmdGetSignalStrength(CompletionCallback callback, void *context) {
