@@ -160,6 +160,9 @@ void DestroyDriver(CommandDriver *driver);
 BOOL WaitForPorts(CommandDriver *driver, DWORD timeLimit);
 // Opens "KXC1:", "KXN1:" or "KXN2:" as the module's ports are opened.
 HANDLE OpenModulePort(const WCHAR *prefix, DWORD number);
+// A port's time-out record: reads return what is there at once, else wait
+// up to receiveLimit ms; writes take up to sendLimit ms.
+COMMTIMEOUTS PortTimeouts(DWORD receiveLimit, DWORD sendLimit);
 
 // ---- slots ---------------------------------------------------------------------------
 void ConstructSlot(TransactionSlot *slot);

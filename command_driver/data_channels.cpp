@@ -11,12 +11,7 @@ namespace {
 
 // The whole record is written on every change, from both stored limits.
 BOOL ApplyTimeouts(CommandDriver *driver, DWORD channel, DWORD receive, DWORD send) {
-    COMMTIMEOUTS timeouts;
-    timeouts.ReadIntervalTimeout = MAXDWORD;
-    timeouts.ReadTotalTimeoutMultiplier = MAXDWORD;
-    timeouts.ReadTotalTimeoutConstant = receive;
-    timeouts.WriteTotalTimeoutMultiplier = 0;
-    timeouts.WriteTotalTimeoutConstant = send;
+    COMMTIMEOUTS timeouts = PortTimeouts(receive, send);
     return SetCommTimeouts(LoadHandle(&driver->dataPort[channel]), &timeouts);
 }
 
