@@ -243,6 +243,7 @@ TEST_F(RilTest, DeinitializeFromItsOwnCallbackEndsDelivery) {
     std::this_thread::sleep_for(100ms);
     EXPECT_EQ(1u, r.Events().size());
     EXPECT_EQ(E_INVALIDARG, RIL_GetCurrentOperator(h, RIL_OPFORMAT_LONG));
+    EXPECT_EQ(0, peer_.Sessions());  // its AT session ended with it
 }
 
 TEST_F(RilTest, DeinitializeWaitsForARunningCallback) {
