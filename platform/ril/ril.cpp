@@ -13,8 +13,11 @@
 // cannot happen while a callback runs; so no callback of the instance runs
 // after RIL_Deinitialize returned. Called from inside one of the instance's
 // own callbacks, it cannot wait for itself: the RIL thread then sees the mark
-// as soon as the callback returns, delivers nothing more, and frees the
-// instance on its way out.
+// as soon as the callback returns and delivers nothing more. Its instance
+// waits among the table's ended instances until another RIL call, or the
+// library's unloading, joins the thread and frees it. No RIL thread is ever
+// left running: unloading the library (with its last user, or at exit)
+// first ends every instance, so no thread runs code that is gone.
 //
 // Locks: the table lock (guards the set of live instances) before an
 // instance's lock (guards its queue and closing mark). Neither is held while
@@ -84,13 +87,62 @@ struct Instance {
     int fd = -1;
 };
 
+void Destroy(Instance *inst);
+void Wake(Instance *inst);
+
 struct Table {
     std::mutex lock;
     std::unordered_set<Instance *> live;
+    // Deinitialised from their own RIL thread; `ended` tells which of those
+    // threads have returned (then joining them takes no time).
+    std::vector<Instance *> ended;
+    std::unordered_set<Instance *> returned;
+
+    // Joins the threads of ended instances (all, or only those that have
+    // returned) and frees them. Called without the table lock.
+    void Reap(bool all) {
+        std::vector<Instance *> done;
+        {
+            std::lock_guard<std::mutex> guard(lock);
+            for (size_t i = 0; i < ended.size();) {
+                if (all || returned.count(ended[i])) {
+                    done.push_back(ended[i]);
+                    returned.erase(ended[i]);
+                    ended.erase(ended.begin() + long(i));
+                } else {
+                    ++i;
+                }
+            }
+        }
+        for (Instance *inst : done) {
+            inst->thread.join();
+            Destroy(inst);
+        }
+    }
+
+    // The library is being unloaded: every RIL thread must have ended
+    // before its code goes.
+    ~Table() {
+        std::vector<Instance *> open;
+        {
+            std::lock_guard<std::mutex> guard(lock);
+            open.assign(live.begin(), live.end());
+            live.clear();
+        }
+        for (Instance *inst : open) {
+            {
+                std::lock_guard<std::mutex> guard(inst->lock);
+                inst->closing = true;
+            }
+            Wake(inst);
+            inst->thread.join();
+            Destroy(inst);
+        }
+        Reap(true);
+    }
 };
 
-// A plain static: the library may be unloaded (with its last user), and
-// then the table goes with it.
+// A plain static: unloading the library runs its destructor.
 Table &Instances() {
     static Table table;
     return table;
@@ -528,16 +580,20 @@ void ThreadMain(Instance *inst) {
         inst->rilThread = std::this_thread::get_id();
     }
     Session(inst).Run();
+    // The session ends with the thread, also when nobody joins it yet.
+    if (inst->fd >= 0) {
+        close(inst->fd);
+        inst->fd = -1;
+    }
     bool self;
     {
         std::lock_guard<std::mutex> guard(inst->lock);
         self = inst->selfClosed;
     }
     if (self) {
-        // Nobody waits for this thread: it cleans up. RIL_Initialize has
-        // returned (the handle was in use), so `thread` is no longer written.
-        inst->thread.detach();
-        Destroy(inst);
+        Table &table = Instances();
+        std::lock_guard<std::mutex> guard(table.lock);
+        table.returned.insert(inst);
     }
 }
 
@@ -566,6 +622,7 @@ HRESULT RIL_Initialize(DWORD dwIndex, RILRESULTCALLBACK pfnResult, RILNOTIFYCALL
     if (!lphRil)
         return E_INVALIDARG;
     *lphRil = nullptr;
+    Instances().Reap(false);
     int fd = ConnectPort();
     if (fd < 0)
         return HRESULT_FROM_WIN32(ERROR_DEV_NOT_EXIST);
@@ -591,24 +648,25 @@ HRESULT RIL_Initialize(DWORD dwIndex, RILRESULTCALLBACK pfnResult, RILNOTIFYCALL
 
 HRESULT RIL_Deinitialize(HRIL hRil) {
     Instance *inst = (Instance *)hRil;
+    Table &table = Instances();
+    bool own;
     {
-        Table &table = Instances();
         std::lock_guard<std::mutex> tableGuard(table.lock);
         if (!inst || !table.live.erase(inst))
             return E_INVALIDARG;
-    }
-    bool own;
-    {
         std::lock_guard<std::mutex> guard(inst->lock);
         own = inst->rilThread == std::this_thread::get_id();
         inst->closing = true;
         inst->selfClosed = own;
+        if (own)
+            table.ended.push_back(inst);
     }
     if (own)
         return S_OK; // the RIL thread ends when this callback returns
     Wake(inst);
     inst->thread.join();
     Destroy(inst);
+    table.Reap(false);
     return S_OK;
 }
 

@@ -243,6 +243,7 @@ TEST_F(RilTest, DeinitializeFromItsOwnCallbackEndsDelivery) {
     std::this_thread::sleep_for(100ms);
     EXPECT_EQ(1u, r.Events().size());
     EXPECT_EQ(E_INVALIDARG, RIL_GetCurrentOperator(h, RIL_OPFORMAT_LONG));
+    EXPECT_EQ(0, peer_.Sessions()); // its AT session ended with it
 }
 
 TEST_F(RilTest, DeinitializeWaitsForARunningCallback) {
@@ -306,6 +307,27 @@ TEST_F(RilTest, UnansweredCommandFailsAfterThirtySecondsThenTheNextRuns) {
     EXPECT_EQ(RIL_RESULT_ERROR, r.Events()[0].code);
     EXPECT_EQ(second, r.Events()[1].id);
     EXPECT_EQ(RIL_RESULT_OK, r.Events()[1].code);
+    EXPECT_EQ(S_OK, RIL_Deinitialize(h));
+    kxtest::SetTimeScale(1.0);
+}
+
+} // namespace
+
+namespace {
+
+TEST_F(RilTest, SessionComesBackWithTheModule) {
+    kxtest::SetTimeScale(0.01); // reopen attempts every 10 ms
+    Recorder r;
+    HRIL h = Open(&r, RIL_NCLASS_NETWORK);
+    ASSERT_TRUE(peer_.WaitForCommands(1));
+    peer_.Stop();
+    peer_.Listen();
+    // Reopened, and registration codes asked for again.
+    ASSERT_TRUE(peer_.WaitForCommands(2));
+    EXPECT_EQ("AT+CREG=1", peer_.Commands()[1]);
+    peer_.Send("\r\n+CREG: 1\r\n");
+    ASSERT_TRUE(r.WaitFor(1));
+    EXPECT_EQ(RIL_REGSTAT_HOME, AsDword(r.Events()[0].data));
     EXPECT_EQ(S_OK, RIL_Deinitialize(h));
     kxtest::SetTimeScale(1.0);
 }
