@@ -8,13 +8,15 @@
 #             checked against their .def files          (build-windows/)
 #   fuzz      every fuzz target (clang, libFuzzer) for KX_FUZZ_SECONDS
 #             each, default 20                          (build-fuzz/)
+#   memcheck  the integration tests under valgrind: no memory error, no
+#             definite leak (uses the normal build)     (build/)
 #
 # KX_TEST_BUILDS chooses a subset, e.g. KX_TEST_BUILDS="normal asan".
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
 
-builds=${KX_TEST_BUILDS:-"normal asan tsan windows fuzz"}
+builds=${KX_TEST_BUILDS:-"normal asan tsan windows fuzz memcheck"}
 jobs=$(nproc 2>/dev/null || echo 2)
 
 # Some kernels randomise mmap more than the thread sanitizer's runtime
@@ -51,6 +53,10 @@ for b in $builds; do
     fuzz)
         echo "=== fuzz targets (libFuzzer, address+UB) ==="
         scripts/fuzz.sh "${KX_FUZZ_SECONDS:-20}" ;;
+    memcheck)
+        echo "=== valgrind memcheck of the integration tests ==="
+        [ -d build/bin ] || run_build normal build
+        scripts/memcheck.sh build ;;
     *) echo "test.sh: unknown build '$b'" >&2; exit 2 ;;
     esac
 done
