@@ -73,8 +73,10 @@ void AppendHex(std::string &out, const void *data, size_t size) {
 void Dump(HKEY key, int depth, std::string &out) {
     if (depth > 64)
         Fail("the tree is deeper than any .reg file can make it");
-    std::vector<WCHAR> name(32768);
-    std::vector<BYTE> data(1 << 16);
+    // One set of buffers for the whole walk: each is used up before the
+    // walk descends, so the levels can share them.
+    static std::vector<WCHAR> name(32768);
+    static std::vector<BYTE> data(1 << 16);
     for (DWORD i = 0;; ++i) {
         DWORD nameLength = DWORD(name.size());
         DWORD type = 0;
