@@ -14,11 +14,12 @@
 //     builds a well-formed document;
 //   - after a profile was applied, asking again for the same operator is
 //     settled at once, with no second document;
+//   - text that XML cannot carry in any form (C0 controls other than tab,
+//     line feed and carriage return, unpaired surrogates, U+FFFE, U+FFFF) is
+//     never handed over: BuildProvisioningDocument refuses it and the
+//     profile is not applied;
+//   - a ConfigName that fills all 25 characters is not applied;
 //   - no registry handle is left open.
-//
-// Findings still open in the driver (fuzz/FINDINGS.md) are
-// filtered out of the checks unless KX_FUZZ_STRICT=1 is set, so that the
-// target keeps looking for new faults meanwhile.
 #include <windows.h>
 #include <cfgmgrapi.h>
 
@@ -41,8 +42,6 @@
 #include "fuzz_report.h"
 
 namespace {
-
-bool g_strict = false;
 
 [[noreturn]] void Fail(const char *what, const std::u16string &document = u"") {
     std::string d;
@@ -173,7 +172,7 @@ struct Expected {
     std::u16string previous;
     std::u16string strings[14];
     uint32_t numbers[14] = {};
-    bool knownNonXml = false; // a string the driver cannot express in XML
+    bool nonXml = false; // a string that XML cannot carry
 };
 
 Expected g_expected;
@@ -265,12 +264,11 @@ extern "C" HRESULT DMProcessConfigXML(LPCWSTR xml, DWORD flags, LPWSTR *result) 
     if (document.size() >= APN_DOCUMENT_CHARS)
         Fail("the document is longer than its buffer", document);
     ++g_documents;
+    if (g_expected.nonXml)
+        Fail("the driver handed over text that XML cannot carry", document);
     xmlDoc *doc = Parse(document);
-    if (!doc) {
-        if (g_expected.knownNonXml && !g_strict)
-            return CONFIG_E_BAD_XML;
+    if (!doc)
         Fail("the driver built a document that is not well-formed XML", document);
-    }
     if (g_expected.active)
         CheckStructure(doc, document);
     xmlFreeDoc(doc);
@@ -313,9 +311,9 @@ void BuildDirectly(Reader &in) {
     memcpy(previous, p.data(), sizeof(previous));
     // The buffer exactly as large as the driver's.
     std::unique_ptr<WCHAR[]> document(new WCHAR[APN_DOCUMENT_CHARS]);
-    if (!BuildProvisioningDocument(previous, &profile, document.get()))
-        Fail("a document did not fit its buffer");
-    std::u16string text(reinterpret_cast<const char16_t *>(document.get()));
+    bool built = BuildProvisioningDocument(previous, &profile, document.get());
+    std::u16string text = built ? std::u16string(reinterpret_cast<const char16_t *>(document.get()))
+                                : std::u16string();
     auto field = [](const WCHAR *f) {
         std::u16string s;
         for (size_t i = 0; i < APN_PROFILE_STRING_CHARS && f[i]; ++i)
@@ -354,19 +352,21 @@ void BuildDirectly(Reader &in) {
                                profile.GPRSInfoDataCompression,
                                profile.GPRSInfoHeaderCompression,
                                0};
-    e.knownNonXml = HasNonXmlCharacter(e.previous);
+    e.nonXml = HasNonXmlCharacter(e.previous);
     for (int i = 0; i < 14; ++i) {
         if (strings[i]) {
             e.strings[i] = field(strings[i]);
-            e.knownNonXml = e.knownNonXml || HasNonXmlCharacter(e.strings[i]);
+            e.nonXml = e.nonXml || HasNonXmlCharacter(e.strings[i]);
         }
         e.numbers[i] = numbers[i];
     }
-    xmlDoc *doc = Parse(text);
-    if (!doc) {
-        if (!(e.knownNonXml && !g_strict))
+    if (built == e.nonXml)
+        Fail(built ? "BuildProvisioningDocument took text that XML cannot carry"
+                   : "BuildProvisioningDocument refused a profile it can write");
+    if (built) {
+        xmlDoc *doc = Parse(text);
+        if (!doc)
             Fail("BuildProvisioningDocument made a document that is not well-formed", text);
-    } else {
         CheckStructure(doc, text);
         xmlFreeDoc(doc);
     }
@@ -380,8 +380,6 @@ static void Silent(void *, const char *, ...) {}
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     setenv("KX_DEBUG_LOG", "/dev/null", 1);
     unsetenv("KX_REGISTRY");
-    const char *strict = getenv("KX_FUZZ_STRICT");
-    g_strict = strict && strcmp(strict, "1") == 0;
     xmlInitParser();
     xmlSetGenericErrorFunc(nullptr, Silent);
     return 0;
@@ -479,9 +477,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         RegCloseKey(root);
 
     e.active = matched;
-    e.knownNonXml = HasNonXmlCharacter(e.previous);
+    e.nonXml = HasNonXmlCharacter(e.previous);
     for (int v = 0; v < 14; ++v)
-        e.knownNonXml = e.knownNonXml || HasNonXmlCharacter(e.strings[v]);
+        e.nonXml = e.nonXml || HasNonXmlCharacter(e.strings[v]);
+    // A name filling all 25 characters has no terminator: never applied.
+    if (e.strings[0].size() == APN_PROFILE_STRING_CHARS)
+        complete = false;
 
     g_documents = 0;
     bool settled = ProvisionForOperator(reinterpret_cast<const WCHAR *>(op.c_str()));
@@ -494,12 +495,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (g_documents == 1 && !complete)
         Fail("a profile with a missing or oversized value was applied");
 
-    // Applied: asking again is settled at once. A ConfigName that fills its
-    // 25 characters with no terminator is stored back as 26 characters,
-    // longer than the 50 bytes CurrentConfig is read with (a finding still
-    // open), so that case is let through unless KX_FUZZ_STRICT=1.
-    bool knownLong = e.strings[0].size() == APN_PROFILE_STRING_CHARS;
-    if (settled && g_documents == 1 && !e.strings[0].empty() && (g_strict || !knownLong)) {
+    // Applied: asking again is settled at once.
+    if (settled && g_documents == 1 && !e.strings[0].empty()) {
         e.previous = e.strings[0];
         g_documents = 0;
         bool again = ProvisionForOperator(reinterpret_cast<const WCHAR *>(op.c_str()));

@@ -9,10 +9,6 @@
 //   - when the text loaded, a change is saved to the file, and loading that
 //     file again gives exactly the tree that was in memory: what the
 //     registry writes, it reads back unchanged.
-//
-// Findings still open in the reader (fuzz/FINDINGS.md) are filtered out of
-// the checks unless KX_FUZZ_STRICT=1 is set, so that the target keeps
-// looking for new faults meanwhile.
 #include <windows.h>
 
 #include <kx_registry_test.h>
@@ -32,7 +28,6 @@
 namespace {
 
 std::string g_path;
-bool g_strict = false; // KX_FUZZ_STRICT=1: open findings are not filtered
 [[noreturn]] void Fail(const char *what, const std::string &detail = "") {
     kxfuzz::Fail("reg_reader: %s\n%s", what, detail.c_str());
 }
@@ -112,11 +107,7 @@ void Dump(HKEY key, int depth, std::string &out) {
                     _wcsnicmp(other.data(), name.data(), nameLength) == 0)
                     shadowed = true;
             }
-            // Finding R1 (open, in the reader): a NUL byte inside a quoted
-            // value name is kept, so the value cannot be named in a call.
-            bool knownNul = std::char_traits<char16_t>::length(
-                                reinterpret_cast<const char16_t *>(name.data())) != nameLength;
-            if (!shadowed && (g_strict || !knownNul)) {
+            if (!shadowed) {
                 std::string detail = "name ";
                 AppendHex(detail, name.data(), nameLength * sizeof(WCHAR));
                 detail += " query result " + std::to_string(queryRc) + " type " +
@@ -165,8 +156,6 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
         Fail("cannot make a folder for the registry file");
     g_path = std::string(dir) + "/registry.reg";
     setenv("KX_REGISTRY", g_path.c_str(), 1);
-    const char *strict = getenv("KX_FUZZ_STRICT");
-    g_strict = strict && strcmp(strict, "1") == 0;
     return 0;
 }
 

@@ -9,9 +9,7 @@
 # Each target starts from its committed seeds (fuzz/corpus/<target>/), which
 # also hold the inputs of faults found and mended (replayed on every run),
 # and keeps what it learns in DIR/corpus/<target>/. An input that fails is
-# saved in DIR/findings/<target>/ and the script fails. Environment:
-# KX_FUZZ_STRICT=1 turns off the filters for findings still open in other
-# code (see the targets' comments).
+# saved in DIR/findings/<target>/ and the script fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
