@@ -28,7 +28,7 @@
 #include <thread>
 
 #include "kxcmd_loader.h"
-#include "kxsim_packets.h"
+#include "icmp_echo.h"
 
 extern "C" {
 void *__libc_malloc(size_t);
@@ -116,6 +116,13 @@ void operator delete[](void *p, size_t) noexcept {
 }
 
 namespace {
+
+// kxmodem gives the session on channel n the address 10.64.n.2; any address
+// beyond it answers echo requests.
+uint32_t SessionAddress(uint32_t channel) {
+    return (10u << 24) | (64u << 16) | (channel << 8) | 2u;
+}
+const uint32_t kEchoPeer = (10u << 24) | (64u << 16) | (255u << 8) | 1u; // 10.64.255.1
 
 // ---- the module process and the raw sockets ----
 std::string gDir;
@@ -284,7 +291,7 @@ void BM_RawControlPingPong(benchmark::State &state) {
 // (c), driver
 void BM_DriverSendReceive1500(benchmark::State &state) {
     std::vector<uint8_t> packet =
-        kxsim::EchoRequest(kxsim::SessionAddress(0), kxsim::kEchoPeer, 1, 1, 1500);
+        kxsim::BuildEchoRequest(SessionAddress(0), kEchoPeer, 1, 1, 1500 - 28);
     uint8_t buffer[2048];
     CountingOn();
     for (auto _ : state) {
@@ -302,7 +309,7 @@ void BM_DriverSendReceive1500(benchmark::State &state) {
 // (c), raw
 void BM_RawSendReceive1500(benchmark::State &state) {
     std::vector<uint8_t> packet =
-        kxsim::EchoRequest(kxsim::SessionAddress(0), kxsim::kEchoPeer, 1, 1, 1500);
+        kxsim::BuildEchoRequest(SessionAddress(0), kEchoPeer, 1, 1, 1500 - 28);
     uint8_t buffer[2048];
     CountingOn();
     for (auto _ : state) {

@@ -13,9 +13,16 @@
 
 #include "kxcmd_loader.h"
 #include "kxmodem/modem.h"
-#include "kxsim_packets.h"
+#include "icmp_echo.h"
 
 namespace {
+
+// kxmodem gives the session on channel n the address 10.64.n.2; any address
+// beyond it answers echo requests.
+uint32_t SessionAddress(uint32_t channel) {
+    return (10u << 24) | (64u << 16) | (channel << 8) | 2u;
+}
+const uint32_t kEchoPeer = (10u << 24) | (64u << 16) | (255u << 8) | 1u; // 10.64.255.1
 
 using Clock = std::chrono::steady_clock;
 
@@ -111,7 +118,7 @@ class DriverTest : public ::testing::Test {
     // One echo round trip through the channel.
     bool Echo(uint32_t channel, uint16_t seq, size_t size = 84) {
         std::vector<uint8_t> request =
-            kxsim::EchoRequest(kxsim::SessionAddress(channel), kxsim::kEchoPeer, 7, seq, size);
+            kxsim::BuildEchoRequest(SessionAddress(channel), kEchoPeer, 7, seq, size - 28);
         uint32_t length = static_cast<uint32_t>(request.size());
         if (!api.Send(channel, request.data(), &length, 2000) || length != request.size())
             return false;
@@ -119,7 +126,7 @@ class DriverTest : public ::testing::Test {
         uint32_t got = sizeof buffer;
         if (!api.Receive(channel, buffer, &got, 2000))
             return false;
-        return kxsim::IsEchoReply(buffer, got, kxsim::SessionAddress(channel), 7, seq);
+        return kxsim::IsEchoReply(buffer, got, SessionAddress(channel), kEchoPeer, 7, seq);
     }
 
     std::string dir;

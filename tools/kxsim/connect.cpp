@@ -17,9 +17,16 @@
 #include "kxcmd_loader.h"
 #include "kxmodem/modem.h"
 #include "kxsim.h"
-#include "kxsim_packets.h"
+#include "icmp_echo.h"
 
 namespace {
+
+// kxmodem gives the session on channel n the address 10.64.n.2; any address
+// beyond it answers echo requests.
+uint32_t SessionAddress(uint32_t channel) {
+    return (10u << 24) | (64u << 16) | (channel << 8) | 2u;
+}
+const uint32_t kEchoPeer = (10u << 24) | (64u << 16) | (255u << 8) | 1u; // 10.64.255.1
 
 struct Options {
     uint32_t channel = 0;
@@ -160,13 +167,13 @@ double Ms(std::chrono::steady_clock::duration d) {
 
 // Sends `count` echo requests through the channel; returns the replies received.
 long Ping(const kxcmd::Api &api, uint32_t channel, long count) {
-    const uint32_t me = kxsim::SessionAddress(channel);
+    const uint32_t me = SessionAddress(channel);
     long replies = 0;
     double min = 0, max = 0, total = 0;
     uint8_t buffer[2048];
     for (long i = 1; i <= count; ++i) {
         uint16_t seq = static_cast<uint16_t>(i);
-        std::vector<uint8_t> request = kxsim::EchoRequest(me, kxsim::kEchoPeer, 0x4B58, seq);
+        std::vector<uint8_t> request = kxsim::BuildEchoRequest(me, kEchoPeer, 0x4B58, seq, 56);
         uint32_t length = static_cast<uint32_t>(request.size());
         auto t0 = std::chrono::steady_clock::now();
         if (!api.Send(channel, request.data(), &length, 1000)) {
@@ -180,7 +187,7 @@ long Ping(const kxcmd::Api &api, uint32_t channel, long count) {
                 printf("  echo %ld: receive failed\n", i);
                 break;
             }
-            answered = got > 0 && kxsim::IsEchoReply(buffer, got, me, 0x4B58, seq);
+            answered = got > 0 && kxsim::IsEchoReply(buffer, got, me, kEchoPeer, 0x4B58, seq);
             if (answered) {
                 double rtt = Ms(std::chrono::steady_clock::now() - t0);
                 printf("  echo %ld: reply from 10.64.255.1, %u bytes, time %.3f ms\n", i, got, rtt);
