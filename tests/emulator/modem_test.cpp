@@ -293,7 +293,7 @@ TEST_F(ModemTest, StartIsCheckedAgainstTheConfiguredNetwork) {
     r.AddTlv(0x10, Bytes{1, 2, 3}); // DNS preference of 3 bytes
     EXPECT_EQ(0x0001, QmiClient::Error(qmi.Call(r)));
     r = qmi.Request(kWds, wds, 0x0020);
-    r.AddU32(0x11, 0xE0000001);  // multicast DNS preference
+    r.AddU32(0x11, 0xE0000001); // multicast DNS preference
     EXPECT_EQ(0x0030, QmiClient::Error(qmi.Call(r)));
     r = qmi.Request(kWds, wds, 0x0020);
     r.AddTlv(0x14, std::string(101, 'a'));
