@@ -47,6 +47,7 @@ struct Range {
     uintptr_t lo, hi;
 };
 Range gDriverRanges[8];
+std::atomic<uintptr_t> gCallers[4];
 int gDriverRangeCount = 0;
 
 inline void NoteAllocation(void *caller) {
@@ -54,6 +55,13 @@ inline void NoteAllocation(void *caller) {
         return;
     gAllocations.fetch_add(1, std::memory_order_relaxed);
     auto a = reinterpret_cast<uintptr_t>(caller);
+    // Remember a few distinct callers, so the report can name who allocates.
+    for (auto &slot : gCallers) {
+        uintptr_t expected = 0;
+        if (slot.load(std::memory_order_relaxed) == a ||
+            slot.compare_exchange_strong(expected, a, std::memory_order_relaxed))
+            break;
+    }
     for (int i = 0; i < gDriverRangeCount; ++i) {
         if (a >= gDriverRanges[i].lo && a < gDriverRanges[i].hi)
             gDriverAllocations.fetch_add(1, std::memory_order_relaxed);
@@ -250,6 +258,8 @@ void Report(benchmark::State &state, uint64_t allocations, uint64_t driverAlloca
 }
 
 void CountingOn() {
+    for (auto &slot : gCallers)
+        slot = 0;
     gAllocations = 0;
     gDriverAllocations = 0;
     gCounting = true;
@@ -257,6 +267,22 @@ void CountingOn() {
 void CountingOff(benchmark::State &state) {
     gCounting = false;
     Report(state, gAllocations, gDriverAllocations);
+    std::string callers;
+    for (auto &slot : gCallers) {
+        Dl_info info;
+        uintptr_t a = slot;
+        if (a && dladdr(reinterpret_cast<void *>(a), &info)) {
+            const char *file = info.dli_fname ? strrchr(info.dli_fname, '/') : nullptr;
+            callers += std::string(callers.empty() ? "" : ", ") +
+                       (info.dli_sname ? info.dli_sname : "?") + " in " + (file ? file + 1 : "?");
+            char offset[32];
+            snprintf(offset, sizeof offset, "+0x%lx",
+                     static_cast<unsigned long>(a - reinterpret_cast<uintptr_t>(info.dli_fbase)));
+            callers += offset;
+        }
+    }
+    if (!callers.empty())
+        state.SetLabel("allocating: " + callers);
 }
 
 // (a)
