@@ -360,18 +360,21 @@ class RatioReporter : public benchmark::ConsoleReporter {
     std::map<std::string, Figure> figures;
 
     void ReportRuns(const std::vector<Run> &runs) override {
+        // One figure per benchmark: a single run's, or with repetitions the
+        // median (which is reported after the runs it summarises).
         for (const auto &run : runs) {
-            if (run.run_type != Run::RT_Iteration)
+            bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
+            if (run.run_type != Run::RT_Iteration && !median)
                 continue;
             Figure f;
             f.ok = !run.error_occurred && run.iterations > 0;
-            if (f.ok)
+            if (f.ok) // an aggregate holds its statistic times its repetitions
                 f.nsPerOp = run.real_accumulated_time * 1e9 / static_cast<double>(run.iterations);
             auto a = run.counters.find("allocs/op");
             auto d = run.counters.find("driver_allocs/op");
             f.allocs = a == run.counters.end() ? 0 : a->second.value;
             f.driverAllocs = d == run.counters.end() ? 0 : d->second.value;
-            figures[run.benchmark_name()] = f;
+            figures[run.run_name.function_name] = f;
         }
         ConsoleReporter::ReportRuns(runs);
     }
