@@ -7,6 +7,14 @@
 
 #include "windef.h"
 #include <stdarg.h>
+#ifdef __cplusplus
+// The C library's wchar_t functions are declared (and brought into std)
+// first, so that std:: keeps naming only them and our WCHAR overloads below
+// stay out of the standard library's way.
+#include <cwchar>
+#include <cstdlib>
+#include <cstring>
+#endif
 
 #define CP_ACP 0
 #define CP_OEMCP 1

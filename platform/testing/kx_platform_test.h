@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <functional>
+#include <vector>
 #include <string>
 
 namespace kxtest {
@@ -29,4 +30,4 @@ class DebugCapture {
     void Clear();
 };
 
-}  // namespace kxtest
+} // namespace kxtest

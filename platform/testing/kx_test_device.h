@@ -61,17 +61,17 @@ class TestDevice {
     bool Present() const;
 
     // ---- what the driver did -------------------------------------------------
-    int OpenCount() const;   // successful opens
-    int CloseCount() const;  // handles closed
-    bool IsOpen() const;     // a handle is open now
-    std::vector<COMMTIMEOUTS> TimeoutWrites() const;  // every SetCommTimeouts record
-    std::vector<DWORD> Purges() const;                // every PurgeComm mask
+    int OpenCount() const;                           // successful opens
+    int CloseCount() const;                          // handles closed
+    bool IsOpen() const;                             // a handle is open now
+    std::vector<COMMTIMEOUTS> TimeoutWrites() const; // every SetCommTimeouts record
+    std::vector<DWORD> Purges() const;               // every PurgeComm mask
 
-    struct State;  // shared with the platform's device code
+    struct State; // shared with the platform's device code
 
   private:
     explicit TestDevice(std::shared_ptr<State> state);
     std::shared_ptr<State> state_;
 };
 
-}  // namespace kxtest
+} // namespace kxtest

@@ -10,11 +10,11 @@
 namespace kxsim {
 
 using Args = std::vector<std::string>;
-using SubcommandMain = int (*)(const Args &args);  // args after the subcommand name
+using SubcommandMain = int (*)(const Args &args); // args after the subcommand name
 
 struct Subcommand {
     const char *name;
-    const char *summary;  // one line for "kxsim help"
+    const char *summary; // one line for "kxsim help"
     SubcommandMain main;
 };
 
@@ -27,10 +27,10 @@ std::string BuildDirectory();
 // The device image root (KX_DEVICE_ROOT, else device/ of the build).
 std::string DeviceRoot();
 
-}  // namespace kxsim
+} // namespace kxsim
 
 #define KXSIM_CONCAT2(a, b) a##b
 #define KXSIM_CONCAT(a, b) KXSIM_CONCAT2(a, b)
 #define KXSIM_SUBCOMMAND(name, summary, function)                                                  \
-    static const bool KXSIM_CONCAT(kxsim_registered_, __LINE__) =                                 \
+    static const bool KXSIM_CONCAT(kxsim_registered_, __LINE__) =                                  \
         ::kxsim::RegisterSubcommand({name, summary, function})

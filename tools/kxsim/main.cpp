@@ -18,7 +18,9 @@ bool RegisterSubcommand(const Subcommand &command) {
     return true;
 }
 
-const std::vector<Subcommand> &Subcommands() { return Table(); }
+const std::vector<Subcommand> &Subcommands() {
+    return Table();
+}
 
 std::string BuildDirectory() {
     char path[PATH_MAX];
@@ -37,7 +39,7 @@ std::string DeviceRoot() {
     return BuildDirectory() + "/../device";
 }
 
-}  // namespace kxsim
+} // namespace kxsim
 
 static void Usage(FILE *out) {
     fprintf(out, "usage: kxsim <subcommand> [options]\n\nsubcommands:\n");

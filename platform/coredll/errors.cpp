@@ -1,0 +1,11 @@
+// Per-thread last-error value.
+#include <windows.h>
+
+static thread_local DWORD lastError = ERROR_SUCCESS;
+
+extern "C" DWORD GetLastError(void) {
+    return lastError;
+}
+extern "C" void SetLastError(DWORD error) {
+    lastError = error;
+}

@@ -1,0 +1,392 @@
+// Stream devices ("KXC1:", "KXN1:", ...): one SOCK_SEQPACKET connection per
+// open handle, with serial-port time-outs, purge and close semantics.
+//
+// One WriteFile sends one message; one ReadFile returns at most one message
+// (cut to the buffer). A transfer blocked in poll() can be ended by
+// PurgeComm (abort bits) or CloseHandle from another thread: each blocked
+// transfer registers a Waiter carrying its thread's wake-up eventfd.
+#include "file_objects.h"
+#include "test_device_state.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/file.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+namespace kx {
+namespace {
+
+enum Direction { Receive = 1, Send = 2 };
+
+// One eventfd per thread, created at the thread's first blocking transfer
+// and reused: a thread is in at most one transfer at a time.
+struct ThreadWakeFd {
+    int fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    ~ThreadWakeFd() {
+        if (fd >= 0)
+            close(fd);
+    }
+};
+thread_local ThreadWakeFd threadWake;
+
+struct Waiter {
+    int wakeFd;
+    int direction;
+    bool aborted = false; // guarded by DeviceFile::mutex
+};
+
+void Wake(Waiter *w) {
+    uint64_t one = 1;
+    ssize_t r = write(w->wakeFd, &one, sizeof(one));
+    (void)r;
+}
+
+void Drain(int fd) {
+    uint64_t value;
+    while (read(fd, &value, sizeof(value)) > 0) {
+    }
+}
+
+int RemainingMs(std::chrono::steady_clock::time_point deadline) {
+    if (IsInfinite(deadline))
+        return -1;
+    auto left = deadline - std::chrono::steady_clock::now();
+    if (left <= std::chrono::steady_clock::duration::zero())
+        return 0;
+    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(left).count() + 1;
+    return ms > INT_MAX ? INT_MAX : static_cast<int>(ms);
+}
+
+class DeviceFile : public FileObject {
+  public:
+    DeviceFile(int socketFd, int exclusiveLockFd, std::shared_ptr<kxtest::TestDevice::State> t)
+        : fd(socketFd), lockFd(exclusiveLockFd), test(std::move(t)) {}
+
+    ~DeviceFile() override {
+        close(fd);
+        if (lockFd >= 0)
+            close(lockFd);
+    }
+
+    void OnClose() override {
+        {
+            std::lock_guard<std::mutex> guard(mutex);
+            closed = true;
+            for (Waiter *w : waiters) {
+                w->aborted = true;
+                Wake(w);
+            }
+            // The name is free again once CloseHandle returns, even while a
+            // woken transfer still holds this object for a moment.
+            if (lockFd >= 0) {
+                close(lockFd);
+                lockFd = -1;
+            }
+        }
+        if (test)
+            test->NoteClosed();
+    }
+
+    BOOL Read(void *buffer, DWORD toRead, DWORD *read) override {
+        if (read)
+            *read = 0;
+        if (test && test->ConsumeFailure(kxtest::DeviceCall::Read)) {
+            SetLastError(ERROR_GEN_FAILURE);
+            return FALSE;
+        }
+        COMMTIMEOUTS t;
+        if (!Snapshot(t))
+            return FALSE;
+        // Win32 read time-outs, for a device that delivers whole messages:
+        //  - interval MAXDWORD, multiplier 0, constant 0: return at once;
+        //  - interval and multiplier MAXDWORD, 0 < constant < MAXDWORD: return
+        //    at once with data, else wait up to constant ms for a message;
+        //  - otherwise a total limit of multiplier * size + constant ms, none
+        //    when both are 0.
+        bool immediate = false;
+        DWORD limit = INFINITE;
+        if (t.ReadIntervalTimeout == MAXDWORD && t.ReadTotalTimeoutMultiplier == 0 &&
+            t.ReadTotalTimeoutConstant == 0) {
+            immediate = true;
+        } else if (t.ReadIntervalTimeout == MAXDWORD && t.ReadTotalTimeoutMultiplier == MAXDWORD &&
+                   t.ReadTotalTimeoutConstant > 0 && t.ReadTotalTimeoutConstant < MAXDWORD) {
+            limit = t.ReadTotalTimeoutConstant;
+        } else if (t.ReadTotalTimeoutMultiplier != 0 || t.ReadTotalTimeoutConstant != 0) {
+            uint64_t total = static_cast<uint64_t>(t.ReadTotalTimeoutMultiplier) * toRead +
+                             t.ReadTotalTimeoutConstant;
+            limit = total >= MAXDWORD ? MAXDWORD - 1 : static_cast<DWORD>(total);
+        }
+        return Transfer(
+            Receive, immediate, limit,
+            [&]() -> ssize_t { return recv(fd, buffer, toRead, MSG_DONTWAIT); }, read);
+    }
+
+    BOOL Write(const void *buffer, DWORD toWrite, DWORD *written) override {
+        if (written)
+            *written = 0;
+        DWORD count = toWrite;
+        if (test) {
+            std::lock_guard<std::mutex> guard(test->mutex);
+            if (test->ConsumeFailureLocked(kxtest::DeviceCall::Write)) {
+                SetLastError(ERROR_GEN_FAILURE);
+                return FALSE;
+            }
+            if (test->writeLimit >= 0 && count > static_cast<DWORD>(test->writeLimit))
+                count = static_cast<DWORD>(test->writeLimit);
+        }
+        COMMTIMEOUTS t;
+        if (!Snapshot(t))
+            return FALSE;
+        DWORD limit = INFINITE;
+        if (t.WriteTotalTimeoutMultiplier != 0 || t.WriteTotalTimeoutConstant != 0) {
+            uint64_t total = static_cast<uint64_t>(t.WriteTotalTimeoutMultiplier) * toWrite +
+                             t.WriteTotalTimeoutConstant;
+            limit = total >= MAXDWORD ? MAXDWORD - 1 : static_cast<DWORD>(total);
+        }
+        return Transfer(
+            Send, false, limit,
+            [&]() -> ssize_t { return send(fd, buffer, count, MSG_DONTWAIT | MSG_NOSIGNAL); },
+            written);
+    }
+
+    BOOL GetTimeouts(COMMTIMEOUTS *out) override {
+        if (!out) {
+            SetLastError(ERROR_INVALID_PARAMETER);
+            return FALSE;
+        }
+        if (test && test->ConsumeFailure(kxtest::DeviceCall::GetTimeouts)) {
+            SetLastError(ERROR_GEN_FAILURE);
+            return FALSE;
+        }
+        return Snapshot(*out);
+    }
+
+    BOOL SetTimeouts(const COMMTIMEOUTS *in) override {
+        if (!in) {
+            SetLastError(ERROR_INVALID_PARAMETER);
+            return FALSE;
+        }
+        if (test) {
+            std::lock_guard<std::mutex> guard(test->mutex);
+            if (test->ConsumeFailureLocked(kxtest::DeviceCall::SetTimeouts)) {
+                SetLastError(ERROR_GEN_FAILURE);
+                return FALSE;
+            }
+            test->timeoutWrites.push_back(*in);
+        }
+        std::lock_guard<std::mutex> guard(mutex);
+        if (closed) {
+            SetLastError(ERROR_INVALID_HANDLE);
+            return FALSE;
+        }
+        timeouts = *in;
+        return TRUE;
+    }
+
+    BOOL Purge(DWORD flags) override {
+        if (test) {
+            std::lock_guard<std::mutex> guard(test->mutex);
+            if (test->ConsumeFailureLocked(kxtest::DeviceCall::Purge)) {
+                SetLastError(ERROR_GEN_FAILURE);
+                return FALSE;
+            }
+            test->purges.push_back(flags);
+        }
+        std::lock_guard<std::mutex> guard(mutex);
+        if (closed) {
+            SetLastError(ERROR_INVALID_HANDLE);
+            return FALSE;
+        }
+        for (Waiter *w : waiters) {
+            bool abort = ((flags & PURGE_RXABORT) && w->direction == Receive) ||
+                         ((flags & PURGE_TXABORT) && w->direction == Send);
+            if (abort) {
+                w->aborted = true;
+                Wake(w);
+            }
+        }
+        if (flags & PURGE_RXCLEAR) {
+            char scrap[16];
+            while (recv(fd, scrap, sizeof(scrap), MSG_DONTWAIT | MSG_TRUNC) > 0) {
+            }
+        }
+        // Messages are handed to the module at once, so nothing waits to be
+        // cleared on the send side.
+        return TRUE;
+    }
+
+  private:
+    bool Snapshot(COMMTIMEOUTS &out) {
+        std::lock_guard<std::mutex> guard(mutex);
+        if (closed) {
+            SetLastError(ERROR_INVALID_HANDLE);
+            return false;
+        }
+        out = timeouts;
+        return true;
+    }
+
+    template <class Op>
+    BOOL Transfer(Direction direction, bool immediate, DWORD limit, Op op, DWORD *done) {
+        auto deadline = DeadlineAfter(limit);
+        Waiter self{threadWake.fd, direction};
+        {
+            std::lock_guard<std::mutex> guard(mutex);
+            if (closed) {
+                SetLastError(ERROR_INVALID_HANDLE);
+                return FALSE;
+            }
+            waiters.push_back(&self);
+        }
+        BOOL ok = FALSE;
+        DWORD error = ERROR_SUCCESS;
+        for (;;) {
+            ssize_t r = op();
+            if (r > 0) {
+                if (done)
+                    *done = static_cast<DWORD>(r);
+                ok = TRUE;
+                break;
+            }
+            if (r == 0) {
+                // Receiving: the module closed the port. Sending: only for a
+                // zero-byte message, which counts as sent.
+                if (direction == Send) {
+                    ok = TRUE;
+                } else {
+                    error = ERROR_DEVICE_NOT_CONNECTED;
+                }
+                break;
+            }
+            if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+                error = (errno == EPIPE || errno == ECONNRESET) ? ERROR_DEVICE_NOT_CONNECTED
+                                                                : ERROR_GEN_FAILURE;
+                break;
+            }
+            if (immediate) {
+                ok = TRUE; // nothing there: success with 0 bytes
+                break;
+            }
+            int wait = RemainingMs(deadline);
+            if (wait == 0) {
+                ok = TRUE; // time-out: success with what was transferred (nothing)
+                break;
+            }
+            struct pollfd fds[2] = {
+                {fd, static_cast<short>(direction == Receive ? POLLIN : POLLOUT), 0},
+                {self.wakeFd, POLLIN, 0}};
+            int n = poll(fds, self.wakeFd >= 0 ? 2 : 1,
+                         self.wakeFd >= 0 ? wait : (wait < 0 || wait > 50 ? 50 : wait));
+            if (n < 0 && errno != EINTR) {
+                error = ERROR_GEN_FAILURE;
+                break;
+            }
+            std::lock_guard<std::mutex> guard(mutex);
+            if (self.aborted) {
+                error = ERROR_OPERATION_ABORTED;
+                break;
+            }
+        }
+        {
+            std::lock_guard<std::mutex> guard(mutex);
+            waiters.erase(std::remove(waiters.begin(), waiters.end(), &self), waiters.end());
+            if (self.aborted && ok == FALSE && error == ERROR_SUCCESS)
+                error = ERROR_OPERATION_ABORTED;
+        }
+        if (self.wakeFd >= 0)
+            Drain(self.wakeFd);
+        if (!ok)
+            SetLastError(error);
+        return ok;
+    }
+
+    const int fd;
+    int lockFd; // guarded by mutex once shared
+    const std::shared_ptr<kxtest::TestDevice::State> test;
+    std::mutex mutex; // guards timeouts, closed, waiters, lockFd
+    COMMTIMEOUTS timeouts{};
+    bool closed = false;
+    std::vector<Waiter *> waiters;
+};
+
+std::u16string UpperDeviceName(const WCHAR *name) {
+    std::u16string out;
+    for (const WCHAR *p = name; *p; ++p) {
+        WCHAR c = *p;
+        if (c >= u'a' && c <= u'z')
+            c = static_cast<WCHAR>(c - u'a' + u'A');
+        out.push_back(c);
+    }
+    return out;
+}
+
+std::shared_ptr<FileObject> OpenSocketDevice(const std::u16string &upper) {
+    std::string base = Utf16ToUtf8(upper.c_str(), upper.size() - 1); // without the colon
+    std::string dir = DeviceDirectory();
+    std::string socketPath = dir + "/" + base;
+    std::string lockPath = dir + "/." + base + ".lock";
+
+    int lockFd = open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    if (lockFd < 0) {
+        SetLastError(ERROR_DEV_NOT_EXIST);
+        return nullptr;
+    }
+    // Exclusive across processes: the lock lives as long as the handle.
+    if (flock(lockFd, LOCK_EX | LOCK_NB) != 0) {
+        close(lockFd);
+        SetLastError(ERROR_SHARING_VIOLATION);
+        return nullptr;
+    }
+    int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    struct sockaddr_un address;
+    memset(&address, 0, sizeof(address));
+    address.sun_family = AF_UNIX;
+    if (fd < 0 || socketPath.size() >= sizeof(address.sun_path)) {
+        if (fd >= 0)
+            close(fd);
+        close(lockFd);
+        SetLastError(ERROR_BAD_PATHNAME);
+        return nullptr;
+    }
+    memcpy(address.sun_path, socketPath.c_str(), socketPath.size() + 1);
+    if (connect(fd, reinterpret_cast<struct sockaddr *>(&address), sizeof(address)) != 0) {
+        close(fd);
+        close(lockFd);
+        SetLastError(ERROR_DEV_NOT_EXIST);
+        return nullptr;
+    }
+    return std::make_shared<DeviceFile>(fd, lockFd, nullptr);
+}
+
+} // namespace
+
+bool IsStreamDeviceName(const WCHAR *name) {
+    if (!name)
+        return false;
+    for (int i = 0; i < 3; ++i) {
+        WCHAR c = name[i];
+        if (!((c >= u'A' && c <= u'Z') || (c >= u'a' && c <= u'z')))
+            return false;
+    }
+    return name[3] >= u'0' && name[3] <= u'9' && name[4] == u':' && name[5] == 0;
+}
+
+std::shared_ptr<FileObject> OpenStreamDevice(const WCHAR *name) {
+    std::u16string upper = UpperDeviceName(name);
+    if (auto test = kxtest::FindTestDevice(upper)) {
+        int fd = test->Connect();
+        if (fd < 0)
+            return nullptr;
+        return std::make_shared<DeviceFile>(fd, -1, test);
+    }
+    return OpenSocketDevice(upper);
+}
+
+} // namespace kx

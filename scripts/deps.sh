@@ -1,0 +1,36 @@
+#!/usr/bin/env bash
+# deps.sh: installs, with apt-get, the Debian packages that the build and the
+# tests need and that this machine lacks. Safe to run again: it installs
+# nothing when everything is there.
+set -euo pipefail
+
+packages=(
+    cmake make g++ pkg-config
+    libgtest-dev googletest libgmock-dev libbenchmark-dev
+    libxml2-dev libpugixml-dev libpng-dev
+    g++-mingw-w64-x86-64-win32 binutils-mingw-w64-x86-64
+    libqmi-utils
+    valgrind iproute2 procps
+)
+
+missing=()
+for p in "${packages[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+        missing+=("$p")
+    fi
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+echo "deps: installing ${missing[*]}"
+sudo=""
+if [ "$(id -u)" -ne 0 ]; then
+    if command -v sudo >/dev/null 2>&1; then
+        sudo="sudo"
+    else
+        echo "deps: these packages are missing and this user cannot install them: ${missing[*]}" >&2
+        exit 1
+    fi
+fi
+export DEBIAN_FRONTEND=noninteractive
+$sudo apt-get update -qq
+$sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
