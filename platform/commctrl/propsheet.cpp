@@ -198,9 +198,9 @@ extern "C" INT_PTR PropertySheetW(LPCPROPSHEETHEADERW header) {
     // A sheet whose template lost WS_POPUP, or that asks to be maximised,
     // fills the screen: the title band on top and the page below it.
     DWORD style = sheetTemplate.Style();
-    HWND sheet =
-        CreateWindowExW(0, u"#32770", caption.c_str(), style & ~DWORD(WS_CHILD), 0, 0, kScreenWidth,
-                        kScreenHeight, nullptr, nullptr, header->hInstance, nullptr);
+    HWND sheet = CreateWindowExW(0, u"#32770", caption.c_str(),
+                                 (style & ~DWORD(WS_CHILD)) | WS_VISIBLE, 0, 0, kScreenWidth,
+                                 kScreenHeight, nullptr, nullptr, header->hInstance, nullptr);
     if (!sheet)
         return -1;
     if (callback)

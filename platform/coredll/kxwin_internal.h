@@ -19,8 +19,6 @@ std::u16string Utf16(const std::string &text);
 size_t Length16(const WCHAR *text);
 bool EqualNoCase16(const WCHAR *a, const WCHAR *b); // ASCII letters fold
 
-// The device root (KX_DEVICE_ROOT, else <folder of libcoredll.so>/../device).
-std::string DeviceRoot();
 // Host path of a device path: "\windows\x.dll" is <root>/windows/x.dll with
 // each component matched case-insensitively when no exact match exists. A
 // path not beginning with "\" is taken as a host path.

@@ -3,6 +3,7 @@
 // the module's instance handle (its load address), and read with Win32
 // semantics: FindResourceW and friends, LoadStringW, LoadIconW, LoadCursorW.
 #include "kxwin_internal.h"
+#include "kx_internal.h"
 
 #include <dirent.h>
 #include <dlfcn.h>
@@ -106,54 +107,11 @@ std::u16string Utf16(const std::string &text) {
 
 // ---- device paths -------------------------------------------------------------------
 
-std::string DeviceRoot() {
-    const char *root = getenv("KX_DEVICE_ROOT");
-    if (root && *root)
-        return root;
-    Dl_info info{};
-    if (dladdr(reinterpret_cast<void *>(&DeviceRoot), &info) && info.dli_fname) {
-        std::string lib(info.dli_fname);
-        size_t slash = lib.find_last_of('/');
-        std::string folder = slash == std::string::npos ? "." : lib.substr(0, slash);
-        return folder + "/../device";
-    }
-    return "device";
-}
-
 std::string HostPathOfDeviceFile(const WCHAR *devicePath) {
-    std::string path = Utf8(devicePath);
-    if (path.empty() || path[0] != '\\')
-        return path;
-    std::string host = DeviceRoot();
-    size_t pos = 1;
-    while (pos <= path.size()) {
-        size_t next = path.find('\\', pos);
-        if (next == std::string::npos)
-            next = path.size();
-        std::string part = path.substr(pos, next - pos);
-        pos = next + 1;
-        if (part.empty())
-            continue;
-        std::string exact = host + "/" + part;
-        struct stat st;
-        if (stat(exact.c_str(), &st) == 0) {
-            host = exact;
-            continue;
-        }
-        // The target's file system ignores case: look for the entry.
-        std::string found;
-        if (DIR *dir = opendir(host.c_str())) {
-            while (struct dirent *entry = readdir(dir)) {
-                if (strcasecmp(entry->d_name, part.c_str()) == 0) {
-                    found = entry->d_name;
-                    break;
-                }
-            }
-            closedir(dir);
-        }
-        host += "/" + (found.empty() ? part : found);
-    }
-    return host;
+    std::string host;
+    if (kx::HostPathOf(devicePath, host))
+        return host;
+    return Utf8(devicePath); // not a handheld path: a host path as it is
 }
 
 // ---- parsing ----------------------------------------------------------------------
