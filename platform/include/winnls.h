@@ -58,6 +58,10 @@ int _vsnwprintf(WCHAR *dest, size_t count, const WCHAR *format, va_list args);
 #ifdef __cplusplus
 }
 
+// <cwchar> first: its `using ::wcstol;` and friends must see only the C
+// library's functions, or std::stol and the like stop compiling.
+#include <cwchar>
+
 // The target C runtime's wide-string functions, for 16-bit WCHAR.
 size_t wcslen(const WCHAR *s);
 size_t wcsnlen(const WCHAR *s, size_t max);

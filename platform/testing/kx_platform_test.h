@@ -6,6 +6,7 @@
 #include <functional>
 #include <vector>
 #include <string>
+#include <vector>
 
 namespace kxtest {
 
@@ -25,6 +26,8 @@ class DebugCapture {
   public:
     DebugCapture();
     ~DebugCapture();
+    DebugCapture(const DebugCapture &) = delete;
+    DebugCapture &operator=(const DebugCapture &) = delete;
     std::string Text() const;                  // everything captured, in order
     std::vector<std::string> Messages() const; // one entry per message
     void Clear();
