@@ -50,13 +50,17 @@ BOOL OpenCellularLine(void) {
         // The name must lie inside the buffer and end inside it.
         DWORD offset = buffer.caps.dwLineNameOffset;
         DWORD size = buffer.caps.dwLineNameSize;
-        if (offset == 0 || size < sizeof(WCHAR) || offset > LineCapsBytes ||
-            size > LineCapsBytes - offset)
+        if (offset == 0 || offset % sizeof(WCHAR) != 0 || size < sizeof(WCHAR) ||
+            offset > LineCapsBytes || size > LineCapsBytes - offset)
             continue;
+        // Compared as text: up to its terminator, within its size.
         const WCHAR *name = (const WCHAR *)(buffer.bytes + offset);
         DWORD chars = size / sizeof(WCHAR);
-        if (chars != sizeof(CellularLineName) / sizeof(WCHAR) ||
-            memcmp(name, CellularLineName, sizeof(CellularLineName)) != 0)
+        DWORD length = 0;
+        while (length < chars && name[length] != 0)
+            length++;
+        const DWORD wanted = sizeof(CellularLineName) / sizeof(WCHAR) - 1;
+        if (length != wanted || memcmp(name, CellularLineName, wanted * sizeof(WCHAR)) != 0)
             continue;
         if (lineOpen(Applet.lineApp, id, &Applet.cellularLine, TapiVersion, 0, 0,
                      LINECALLPRIVILEGE_MONITOR | LINECALLPRIVILEGE_OWNER,
