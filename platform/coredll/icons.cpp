@@ -7,6 +7,7 @@
 
 #include <cstdlib>
 #include <map>
+#include <memory>
 #include <mutex>
 
 #include <windows.h>
@@ -30,7 +31,8 @@ const int kSystemIconSize = 32;
 
 // Guards icons, cursorHistory and currentCursor's updates.
 std::mutex iconLock;
-std::map<std::pair<const void *, std::u16string>, KxIcon *> icons;
+// Shared icons live until the process ends (handles are never invalidated).
+std::map<std::pair<const void *, std::u16string>, std::unique_ptr<KxIcon>> icons;
 KxIcon systemIcon{32, 32, 32, 0, nullptr, 0};
 
 KxCursor systemCursors[] = {{32512}, {32513}, {32514}, {32515}, {32516}, {32642}, {32643},
@@ -67,7 +69,7 @@ extern "C" HICON LoadIconW(HINSTANCE instance, LPCWSTR name) {
     auto key = std::make_pair(static_cast<const void *>(image.get()), Key(name));
     auto it = icons.find(key);
     if (it != icons.end())
-        return it->second;
+        return it->second.get();
     const kxwin::Resource *group = kxwin::FindIn(*image, RT_GROUP_ICON, name);
     if (!group || group->size < 6) {
         SetLastError(ERROR_RESOURCE_NAME_NOT_FOUND);
@@ -99,10 +101,11 @@ extern "C" HICON LoadIconW(HINSTANCE instance, LPCWSTR name) {
         SetLastError(ERROR_RESOURCE_DATA_NOT_FOUND);
         return nullptr;
     }
-    auto *icon = new KxIcon{e[0] ? e[0] : 256, e[1] ? e[1] : 256, e[6] | (e[7] << 8), id,
-                            img->data,         img->size};
-    icons[key] = icon;
-    return icon;
+    auto icon = std::make_unique<KxIcon>(
+        KxIcon{e[0] ? e[0] : 256, e[1] ? e[1] : 256, e[6] | (e[7] << 8), id, img->data, img->size});
+    HICON handle = icon.get();
+    icons[key] = std::move(icon);
+    return handle;
 }
 
 extern "C" BOOL DestroyIcon(HICON icon) {
