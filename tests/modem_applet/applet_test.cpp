@@ -4,6 +4,10 @@
 // a module AT port).
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -488,3 +492,41 @@ TEST_F(AppletTest, DriverRowsOnlyForFilesWithAFileVersion) {
 }
 
 } // namespace
+
+// ---- the control-panel host ------------------------------------------------------------------
+
+TEST(KxsimApplet, PrintsThePageClicksAndWritesThePicture) {
+    AtModule module;
+    DeviceRoot root;
+    root.AddAllDrivers();
+    std::string dir = std::filesystem::temp_directory_path() / "kxsim-applet-test";
+    std::filesystem::create_directories(dir);
+    std::string reg = dir + "/applet.reg", png = dir + "/applet.png";
+    std::string command = BinDir() + "/kxsim applet --click --registry " + reg + " --png " + png +
+                          " --device-dir " + getenv("KX_DEVICE_DIR") + " 2>&1";
+    FILE *out = popen(command.c_str(), "r");
+    ASSERT_NE(out, nullptr);
+    std::string text;
+    char buffer[4096];
+    size_t n;
+    while ((n = fread(buffer, 1, sizeof(buffer), out)) > 0)
+        text.append(buffer, n);
+    EXPECT_EQ(pclose(out), 0) << text;
+    for (const std::string &expected :
+         {std::string("CPL_INIT -> 1\n"), std::string("name \"RIL\", icon 32x32 32 bpp"),
+          "SHEET 0,0 480x640 \"RIL Information\"\n" + Row(10, "Manufacturer: KX Wireless") + "\n",
+          Row(290, "KxCmdApi.dll : 1.0.0.1") + "\n" + Row(330, "mbnlink.dll : 1.0.4.2"),
+          Box(410, false) + "\n", "click 1: " + Box(410, true) + "; HACMode 1\n",
+          std::string("CPL_EXIT -> 0\n")})
+        EXPECT_NE(text.find(expected), std::string::npos) << expected << "\nin:\n" << text;
+    FILE *picture = fopen(png.c_str(), "rb");
+    ASSERT_NE(picture, nullptr);
+    unsigned char signature[8] = {};
+    EXPECT_EQ(fread(signature, 1, 8, picture), 8u);
+    fclose(picture);
+    EXPECT_EQ(signature[1], 'P');
+    std::ifstream saved(reg);
+    std::string registry((std::istreambuf_iterator<char>(saved)), std::istreambuf_iterator<char>());
+    EXPECT_NE(registry.find("\"HACMode\"=dword:00000001"), std::string::npos) << registry;
+    std::filesystem::remove_all(dir);
+}
