@@ -145,6 +145,9 @@ class DeviceRoot : public ::testing::Test {
         fs::copy_file(BinDir() + "/KxResProbe.so", root_ + "/Windows/KxResProbe.dll");
         fs::copy_file(KX_RES_PROBE_RES, root_ + "/Windows/probe.res");
         fs::copy_file(BinDir() + "/libcoredll.so", root_ + "/Windows/plain.dll");
+#ifdef KX_RES_PROBE_PE
+        fs::copy_file(KX_RES_PROBE_PE, root_ + "/Windows/probe_pe.dll");
+#endif
         const char *old = getenv("KX_DEVICE_ROOT");
         saved_ = old ? old : "";
         setenv("KX_DEVICE_ROOT", root_.c_str(), 1);
@@ -157,7 +160,11 @@ class DeviceRoot : public ::testing::Test {
 };
 
 TEST_F(DeviceRoot, VersionFunctionsReadEmbeddedAndCompiledResources) {
-    for (const char16_t *name : {u"\\WINDOWS\\kxresprobe.DLL", u"\\windows\\probe.res"}) {
+    std::vector<const char16_t *> names{u"\\WINDOWS\\kxresprobe.DLL", u"\\windows\\probe.res"};
+#ifdef KX_RES_PROBE_PE
+    names.push_back(u"\\windows\\probe_pe.dll"); // a PE image's resource directory
+#endif
+    for (const char16_t *name : names) {
         DWORD handle = 99;
         DWORD size = GetFileVersionInfoSizeW(name, &handle);
         EXPECT_EQ(handle, 0u);
