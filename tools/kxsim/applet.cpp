@@ -19,10 +19,7 @@
 
 #include "../../platform/testing/kx_sheet_test.h"
 #include "../../platform/testing/kx_window_test.h"
-#if __has_include(<regext.h>)
 #include <regext.h>
-#define KXSIM_REGISTRY_HELPERS 1
-#endif
 
 // The module runs inside kxsim when the simulated module's library is part
 // of the build.
@@ -63,12 +60,8 @@ std::string Narrow(const WCHAR *text) {
 
 DWORD ReadHacMode(bool &present) {
     DWORD value = 0;
-#ifdef KXSIM_REGISTRY_HELPERS
     present = SUCCEEDED(
         RegistryGetDWORD(HKEY_LOCAL_MACHINE, u"Software\\RIL\\Audio", u"HACMode", &value));
-#else
-    present = false;
-#endif
     return value;
 }
 
