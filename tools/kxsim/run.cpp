@@ -165,7 +165,7 @@ class Narrator {
         printf("\nSummary\n");
         int failed = 0;
         for (const auto &s : steps) {
-            printf("  %-34s %s%s%s\n", s.name.c_str(), s.ok ? "ok" : "FAILED",
+            printf("  %-38s %s%s%s\n", s.name.c_str(), s.ok ? "ok" : "FAILED",
                    s.detail.empty() ? "" : "  ", s.detail.c_str());
             if (!s.ok)
                 ++failed;
@@ -379,6 +379,7 @@ static int RunMain(const kxsim::Args &args) {
     kxmodem::Modem modem;
     kxmodem::Options mo;
     mo.controlSocket = true;
+    mo.tracePath = out + "/module-trace.log"; // every QMI frame and AT line, decoded
     std::string error;
     if (!modem.Start(deviceDir, mo, &error)) {
         n.Record("module", false, error);
@@ -414,6 +415,7 @@ static int RunMain(const kxsim::Args &args) {
            (unsigned long long)s.counters.qmiIndications, (unsigned long long)s.counters.dataIn,
            (unsigned long long)s.counters.dataOut, (unsigned long long)s.counters.atCommands);
     printf("debug log of the drivers: %s\n", debugLog.c_str());
+    printf("frame trace of the module: %s\n", mo.tracePath.c_str());
     modem.Stop();
     return n.Summary();
 }

@@ -101,7 +101,11 @@ bool RunVanishScenario(kxmodem::Modem &modem, int channel, std::string *detail) 
     }
     bool ok = false;
     do {
-        LogonParameters p = {}; // the network's own access point
+        // The module's default network: its access point and credentials.
+        LogonParameters p = {};
+        p.accessPointName = "kxtel.internet";
+        p.userName = "kxuser";
+        p.password = "kxpass";
         printf("    KxCmdLogon(channel %d) -> ", channel);
         BOOL up = d.logon(channel, &p, 0, nullptr);
         printf("%d\n", up);
