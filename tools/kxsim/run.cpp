@@ -268,7 +268,7 @@ void Provision(const RunOptions &o, kxmodem::Modem &modem,
         });
         kxsim::ChildResult r =
             kxsim::RunKxsim({"provision", "--registry", registry, "--device-dir", modem.DeviceDir(),
-                             "--timeout", o.radioOff ? "3" : "15"},
+                             "--timeout", o.radioOff || o.roaming ? "4" : "15"},
                             env, "    ", 60);
         registrar.join();
         std::string result = r.LineAfter("result: ");
