@@ -6,7 +6,6 @@
 
 #include <chrono>
 #include <climits>
-#include <memory>
 #include <thread>
 #include <cstdio>
 #include <cstdlib>
@@ -28,16 +27,18 @@ std::string Bin() {
     return s.substr(0, s.find_last_of('/'));
 }
 
-// The module registers (with `stat`) once both sessions that ask for
-// registration codes (kxsim's watch and the driver's) have done so.
+// The module: switching the radio off deregisters, switching it on
+// registers (with `stat`), each change reported to every session.
 void Script(kxtest::AtPeer &peer, int stat) {
-    auto enabled = std::make_shared<int>(0);
-    peer.SetResponder([&peer, enabled, stat](const std::string &c) -> std::vector<std::string> {
-        if (c == "AT+CREG=1" && ++*enabled == 2) {
+    peer.SetResponder([&peer, stat](const std::string &c) -> std::vector<std::string> {
+        if (c == "AT+CFUN=0")
+            return {"\r\nOK\r\n", "\r\n+CREG: 0\r\n"};
+        if (c == "AT+CFUN=1") {
             std::thread([&peer, stat] {
-                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
                 peer.Send("\r\n+CREG: " + std::to_string(stat) + "\r\n");
             }).detach();
+            return {"\r\nOK\r\n"};
         }
         if (c == "AT+COPS?")
             return {"\r\n+COPS: 0,0,\"KxTel Mobile\",2\r\n\r\nOK\r\n"};
