@@ -437,16 +437,20 @@ int Provision(const Options &o) {
         DWORD_PTR context = init(u"Drivers\\Active\\01", nullptr);
         printf("driver: APN_Init -> %lu\n", (unsigned long)context);
         fflush(stdout);
-        if (module && !RegisterEmbeddedModule(module, o.roaming)) {
-            fprintf(stderr, "kxsim provision: the embedded module did not register\n");
-            deinit(context);
-            break;
-        }
-        if (o.cycleRadio) {
-            // As at boot, the radio comes up after the drivers were loaded:
-            // switched off and on, it registers anew. The pause lets the
-            // driver's RIL session ask for registration codes first.
-            Sleep(300);
+        // As at boot, the radio comes up after the drivers were loaded. The
+        // pause lets the driver's RIL session ask for registration codes.
+        if (module || o.cycleRadio)
+            std::this_thread::sleep_for(300ms);
+        if (module) {
+            printf("radio: the embedded module registers\n");
+            if (!RegisterEmbeddedModule(module, o.roaming)) {
+                fprintf(stderr, "kxsim provision: the embedded module did not register\n");
+                deinit(context);
+                break;
+            }
+        } else if (o.cycleRadio) {
+            // A running module registered long ago: switched off and on, it
+            // registers anew.
             printf("radio: switched off and on (AT+CFUN=0, AT+CFUN=1)\n");
             fflush(stdout);
             if (!AtCommand(watchRil, watch, "AT+CFUN=0") ||
