@@ -96,3 +96,29 @@ TEST(ProvisionTool, AppliesOnceThenFindsItCurrentAndIgnoresRoaming) {
 }
 
 } // namespace
+
+namespace {
+
+// The whole boot against the embedded module, from the shipped registry.
+TEST(ProvisionTool, EmbeddedModuleFromTheShippedRegistry) {
+    char pattern[] = "/tmp/kxprovtestXXXXXX";
+    std::string dir = mkdtemp(pattern);
+    std::string registry = dir + "/device.reg";
+    std::string out;
+    int rc = RunProvision("--registry " + registry + " --timeout 20", &out);
+    if (out.find("no embedded module") != std::string::npos) {
+        rmdir(dir.c_str());
+        GTEST_SKIP() << "this build has no embedded module";
+    }
+    EXPECT_EQ(0, rc) << out;
+    EXPECT_NE(std::string::npos, out.find("result: applied \"KxTel Internet\"")) << out;
+    EXPECT_EQ(0, RunProvision("--registry " + registry + " --timeout 20", &out)) << out;
+    EXPECT_NE(std::string::npos, out.find("is current already")) << out;
+    std::string roaming = dir + "/roaming.reg";
+    EXPECT_EQ(3, RunProvision("--registry " + roaming + " --roaming --timeout 20", &out)) << out;
+    unlink(registry.c_str());
+    unlink(roaming.c_str());
+    rmdir(dir.c_str());
+}
+
+} // namespace
