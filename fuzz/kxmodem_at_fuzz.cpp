@@ -81,17 +81,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     AtSession quiet;
     quiet.Feed("ATE0\r", quietHost);
     std::string text = quiet.Feed(input, quietHost);
-    // What the interpreter sees after its line editing: a backspace takes
-    // back the character before it on the same line ("ATEX<BS>1" is ATE1).
-    std::string upper;
+    // What the interpreter sees after its line editing: a line feed is
+    // ignored, a backspace takes back the character before it on the same
+    // line ("ATEX<BS>1" and "ATE<LF>1" are ATE1), a line holds at most 1024
+    // characters.
+    std::string upper, line;
     for (char c : input) {
-        if (c == '\b') {
-            if (!upper.empty() && upper.back() != '\r')
-                upper.pop_back();
-            continue;
+        if (c == '\r') {
+            upper += line + '\r';
+            line.clear();
+        } else if (c == '\n') {
+        } else if (c == '\b') {
+            if (!line.empty())
+                line.pop_back();
+        } else if (line.size() < 1024) {
+            line.push_back(static_cast<char>(toupper(static_cast<unsigned char>(c))));
         }
-        upper.push_back(static_cast<char>(toupper(static_cast<unsigned char>(c))));
     }
+    upper += line;
     if (upper.find("E1") == std::string::npos) {
         if (quiet.echo())
             Fail("echo came back on without a command asking for it");
