@@ -1,0 +1,109 @@
+// CTL service: client ids, version information, sync.
+#include "engine.h"
+#include "qmi_tables.h"
+
+namespace kxmodem {
+
+namespace {
+
+struct ServiceVersion {
+    uint8_t service;
+    uint16_t major, minor;
+};
+// What the module's firmware implements.
+const ServiceVersion kVersions[] = {
+    {qmi::kCtl, 1, 5},
+    {qmi::kWds, 1, 14},
+    {qmi::kNas, 1, 8},
+};
+// Services whose clients the module hands out.
+bool ServiceOffered(uint8_t service) {
+    return service == qmi::kWds || service == qmi::kNas;
+}
+
+} // namespace
+
+void Engine::HandleCtl(int endpoint, const QmiMessage &request, const FaultAction &fault) {
+    QmiMessage reply = ReplyTo(request);
+    switch (request.messageId) {
+    case qmi::kCtlGetVersionInfo: {
+        Bytes v{static_cast<uint8_t>(sizeof(kVersions) / sizeof(kVersions[0]))};
+        for (const auto &s : kVersions) {
+            v.push_back(s.service);
+            PutU16(v, s.major);
+            PutU16(v, s.minor);
+        }
+        reply.AddResult(qmi::kErrNone);
+        reply.AddTlv(qmi::kTlvFirst, v);
+        break;
+    }
+    case qmi::kCtlGetClientId: {
+        const Tlv *t = request.Find(qmi::kTlvFirst);
+        if (!t) {
+            ReplyError(endpoint, request, qmi::kErrMissingArg, fault);
+            return;
+        }
+        if (t->value.size() != 1) {
+            ReplyError(endpoint, request, qmi::kErrMalformedMsg, fault);
+            return;
+        }
+        uint8_t service = t->value[0];
+        if (!ServiceOffered(service)) {
+            ReplyError(endpoint, request, qmi::kErrInvalidServiceType, fault);
+            return;
+        }
+        uint8_t id = clients_.Allocate(service);
+        if (!id) {
+            ReplyError(endpoint, request, qmi::kErrClientIdsExhausted, fault);
+            return;
+        }
+        owners_[static_cast<uint16_t>(service << 8 | id)] = endpoint;
+        reply.AddResult(qmi::kErrNone);
+        reply.AddTlv(qmi::kTlvFirst, Bytes{service, id});
+        break;
+    }
+    case qmi::kCtlReleaseClientId: {
+        const Tlv *t = request.Find(qmi::kTlvFirst);
+        if (!t) {
+            ReplyError(endpoint, request, qmi::kErrMissingArg, fault);
+            return;
+        }
+        if (t->value.size() != 2) {
+            ReplyError(endpoint, request, qmi::kErrMalformedMsg, fault);
+            return;
+        }
+        uint8_t service = t->value[0], id = t->value[1];
+        if (!clients_.IsAllocated(service, id)) {
+            ReplyError(endpoint, request, qmi::kErrInvalidClientId, fault);
+            return;
+        }
+        // The reply goes out before the indications a released call causes.
+        reply.AddResult(qmi::kErrNone);
+        reply.AddTlv(qmi::kTlvFirst, Bytes{service, id});
+        sink_.SendReply(endpoint, reply, fault);
+        ReleaseClient(service, id);
+        return;
+    }
+    case qmi::kCtlSync: {
+        // Sync forgets every client; their calls end without indications
+        // since no client is left to receive them.
+        reply.AddResult(qmi::kErrNone);
+        sink_.SendReply(endpoint, reply, fault);
+        std::vector<uint32_t> handles;
+        for (const auto &s : sessions_)
+            handles.push_back(s.first);
+        for (uint32_t h : handles)
+            EndSession(h, qmi::kEndClientEnd, false);
+        clients_.ReleaseAll();
+        owners_.clear();
+        orphans_.clear();
+        return;
+    }
+    default:
+        ReplyError(endpoint, request, qmi::kErrInvalidQmiCmd, fault);
+        return;
+    }
+    sink_.SendReply(endpoint, reply, fault);
+}
+
+} // namespace kxmodem

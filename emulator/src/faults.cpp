@@ -1,0 +1,167 @@
+#include "faults.h"
+
+#include <cstdlib>
+
+namespace kxmodem {
+
+const char *FaultKindName(FaultKind kind) {
+    switch (kind) {
+    case FaultKind::kNone:
+        return "none";
+    case FaultKind::kDelay:
+        return "delay";
+    case FaultKind::kLate:
+        return "late";
+    case FaultKind::kDrop:
+        return "drop";
+    case FaultKind::kDuplicate:
+        return "duplicate";
+    case FaultKind::kMalformed:
+        return "malformed";
+    case FaultKind::kReject:
+        return "reject";
+    }
+    return "?";
+}
+
+FaultAction FaultTable::Match(uint8_t service, uint16_t message) {
+    for (auto it = rules_.begin(); it != rules_.end(); ++it) {
+        if (it->service >= 0 && it->service != service)
+            continue;
+        if (it->message >= 0 && it->message != message)
+            continue;
+        FaultAction action = it->action;
+        if (it->remaining > 0 && --it->remaining == 0)
+            rules_.erase(it);
+        return action;
+    }
+    return {};
+}
+
+std::string FaultTable::Describe() const {
+    std::string out;
+    for (const auto &r : rules_) {
+        if (!out.empty())
+            out += "; ";
+        out += FaultKindName(r.action.kind);
+        if (r.action.kind == FaultKind::kDelay || r.action.kind == FaultKind::kLate)
+            out += " " + std::to_string(r.action.ms);
+        if (r.action.kind == FaultKind::kReject)
+            out += " " + std::to_string(r.action.error);
+        out += " service=" + (r.service < 0 ? std::string("any") : std::to_string(r.service));
+        out += " msg=" + (r.message < 0 ? std::string("any") : std::to_string(r.message));
+        out += " count=" + (r.remaining < 0 ? std::string("always") : std::to_string(r.remaining));
+    }
+    return out.empty() ? "none" : out;
+}
+
+static bool ParseNumber(const std::string &s, long max, long *out) {
+    if (s.empty())
+        return false;
+    char *end = nullptr;
+    long v = strtol(s.c_str(), &end, 0);
+    if (*end || v < 0 || v > max)
+        return false;
+    *out = v;
+    return true;
+}
+
+bool FaultTable::Parse(const std::vector<std::string> &words, FaultRule *rule, std::string *error) {
+    if (words.empty()) {
+        *error = "fault kind missing";
+        return false;
+    }
+    FaultRule r;
+    size_t i = 1;
+    const std::string &kind = words[0];
+    long n = 0;
+    if (kind == "delay" || kind == "late") {
+        r.action.kind = kind == "delay" ? FaultKind::kDelay : FaultKind::kLate;
+        if (i >= words.size() || !ParseNumber(words[i], 3600000, &n)) {
+            *error = kind + " needs milliseconds";
+            return false;
+        }
+        r.action.ms = static_cast<uint32_t>(n);
+        ++i;
+    } else if (kind == "drop") {
+        r.action.kind = FaultKind::kDrop;
+    } else if (kind == "duplicate") {
+        r.action.kind = FaultKind::kDuplicate;
+    } else if (kind == "malformed") {
+        r.action.kind = FaultKind::kMalformed;
+        if (i < words.size() && words[i].find('=') == std::string::npos) {
+            if (words[i] == "truncate")
+                r.action.malform = MalformKind::kTruncate;
+            else if (words[i] == "flags")
+                r.action.malform = MalformKind::kFlags;
+            else if (words[i] == "interface")
+                r.action.malform = MalformKind::kInterface;
+            else {
+                *error = "malformed takes truncate, flags or interface";
+                return false;
+            }
+            ++i;
+        }
+    } else if (kind == "reject") {
+        r.action.kind = FaultKind::kReject;
+        if (i >= words.size() || !ParseNumber(words[i], 0xFFFF, &n) || n == 0) {
+            *error = "reject needs a nonzero QMI error code";
+            return false;
+        }
+        r.action.error = static_cast<uint16_t>(n);
+        ++i;
+    } else {
+        *error = "unknown fault '" + kind + "'";
+        return false;
+    }
+    for (; i < words.size(); ++i) {
+        const std::string &w = words[i];
+        size_t eq = w.find('=');
+        if (eq == std::string::npos) {
+            *error = "unexpected '" + w + "'";
+            return false;
+        }
+        std::string key = w.substr(0, eq), value = w.substr(eq + 1);
+        if (key == "service") {
+            if (value == "any")
+                r.service = -1;
+            else if (value == "ctl")
+                r.service = 0;
+            else if (value == "wds")
+                r.service = 1;
+            else if (value == "nas")
+                r.service = 3;
+            else if (ParseNumber(value, 255, &n))
+                r.service = static_cast<int>(n);
+            else {
+                *error = "bad service '" + value + "'";
+                return false;
+            }
+        } else if (key == "msg") {
+            if (value == "any")
+                r.message = -1;
+            else if (ParseNumber(value, 0xFFFF, &n))
+                r.message = static_cast<int>(n);
+            else {
+                *error = "bad msg '" + value + "'";
+                return false;
+            }
+        } else if (key == "count") {
+            if (value == "always")
+                r.remaining = -1;
+            else if (ParseNumber(value, 1000000, &n) && n > 0)
+                r.remaining = static_cast<int>(n);
+            else {
+                *error = "bad count '" + value + "'";
+                return false;
+            }
+        } else {
+            *error = "unknown option '" + key + "'";
+            return false;
+        }
+    }
+    *rule = r;
+    return true;
+}
+
+} // namespace kxmodem

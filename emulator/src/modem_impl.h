@@ -1,0 +1,137 @@
+// Inside the Modem: one event-loop thread owns every socket, the engine, the
+// AT sessions, the faults and the counters. Other threads reach them only by
+// posting work to the loop (Call/Post), so the model needs no lock.
+//
+// Locks: queueMutex_ guards the posted-work queue and stopping_ only; it is
+// never held while work runs. Trace has its own mutex (leaf). scriptMutex_
+// guards the script thread's stop flag (leaf).
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "at.h"
+#include "engine.h"
+#include "faults.h"
+#include "kxmodem/modem.h"
+#include "qmux.h"
+#include "trace.h"
+
+namespace kxmodem {
+
+using Clock = std::chrono::steady_clock;
+
+enum PortIndex { kPortControl = 0, kPortData1, kPortData2, kPortAt, kPortCtlSocket, kPortCount };
+constexpr int kPtyPort = -1;
+
+struct Port {
+    const char *name;
+    bool present = false;
+    int listenFd = -1;
+};
+
+struct Connection {
+    int endpoint = 0;
+    int fd = -1;
+    int port = 0;                  // PortIndex, or kPtyPort
+    uint64_t sequence = 0;         // order of connection, for data channel choice
+    Clock::time_point notBefore{}; // replies keep order behind a delayed one
+    AtSession at;
+    std::string lineBuffer;  // control socket input
+    StreamDeframer deframer; // pty input
+    std::string outBuffer;   // pty output not yet written
+    std::string where;       // trace name, "KXC1#3"
+};
+
+struct Modem::Impl : public EngineSink, public AtHost {
+    Impl() : engine(*this) {}
+    ~Impl() override = default;
+
+    // Lifecycle (modem.cpp).
+    bool Start(const std::string &dir, const Options &options, std::string *error);
+    void Stop();
+    void Loop();
+    void Call(const std::function<void()> &fn); // run on the loop and wait
+    void Post(std::function<void()> fn);
+    void Wake();
+    void AfterAt(Clock::time_point when, std::function<void()> fn);
+    bool OnLoop() const { return std::this_thread::get_id() == loopThread.get_id(); }
+
+    // Ports and connections (ports.cpp).
+    std::string SocketPath(int port) const;
+    bool OpenPort(int port, std::string *error);
+    void ClosePort(int port);
+    void Accept(int port);
+    void Readable(int endpoint);
+    void CloseConnection(int endpoint);
+    void HandleQmiBytes(Connection &c, const uint8_t *data, size_t size);
+    void HandleQmiFrame(int endpoint, const uint8_t *data, size_t size);
+    void HandleData(Connection &c, const uint8_t *data, size_t size);
+    void HandleAt(Connection &c, const std::string &text);
+    bool SendBytes(int endpoint, const uint8_t *data, size_t size);
+    void SendQmiNow(int endpoint, const Bytes &frame, const std::string &note);
+    Connection *Find(int endpoint);
+    std::string Vanish(const std::string &portName, long ms);
+    std::string Restore(const std::string &portName);
+
+    // Pseudo-terminal (pty.cpp).
+    bool OpenPty(const std::string &link, std::string *error);
+    void ClosePty();
+    void FlushPty(Connection &c);
+
+    // Controls (controls.cpp).
+    std::string Execute(const std::string &line);
+    std::string StatusText();
+    bool RunScript(const std::string &path, std::string *error);
+    void ScriptThread(std::vector<std::pair<int, std::string>> lines);
+
+    // EngineSink.
+    void SendReply(int endpoint, const QmiMessage &reply, const FaultAction &fault) override;
+    void SendIndication(int endpoint, const QmiMessage &indication) override;
+    void After(uint32_t ms, std::function<void()> fn) override;
+    int ChooseDataChannel(const bool taken[2]) override;
+    void RegistrationChanged() override;
+    // AtHost.
+    const ModemConfig &Config() const override { return engine.config(); }
+    void SetRadio(bool on) override { engine.SetRadio(on); }
+
+    std::string deviceDir;
+    Options options;
+    Engine engine;
+    FaultTable faults;
+    Trace trace;
+    Counters counters;
+    Port ports[kPortCount] = {{"KXC1"}, {"KXN1"}, {"KXN2"}, {"KXA1"}, {"kxmodem.ctl"}};
+    std::map<int, Connection> connections; // by endpoint
+    int nextEndpoint = 1;
+    uint64_t nextSequence = 1;
+    std::multimap<Clock::time_point, std::function<void()>> timers;
+
+    int ptyMaster = -1;
+    int ptySlave = -1; // kept open so the master never sees a hang-up
+    int ptyEndpoint = 0;
+    std::string ptyName, ptyLink;
+
+    std::thread loopThread;
+    std::atomic<bool> running{false};
+    int wakePipe[2] = {-1, -1};
+    std::mutex queueMutex_;
+    std::vector<std::function<void()>> queue_;
+    bool stopping_ = false;
+
+    std::thread scriptThread;
+    std::mutex scriptMutex_;
+    std::condition_variable scriptCv_;
+    bool scriptStop_ = false;
+};
+
+std::vector<std::string> SplitWords(const std::string &line);
+
+} // namespace kxmodem

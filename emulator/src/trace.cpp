@@ -1,0 +1,149 @@
+#include "trace.h"
+
+#include <sys/time.h>
+#include <ctime>
+
+#include "qmi_tables.h"
+
+namespace kxmodem {
+
+bool Trace::Open(const std::string &path, std::string *error) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (path == "-") {
+        out_ = stderr;
+        ownsFile_ = false;
+        return true;
+    }
+    out_ = fopen(path.c_str(), "a");
+    if (!out_) {
+        *error = "cannot open trace file " + path;
+        return false;
+    }
+    ownsFile_ = true;
+    return true;
+}
+
+void Trace::Close() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (out_ && ownsFile_)
+        fclose(out_);
+    out_ = nullptr;
+}
+
+void Trace::Line(const std::string &text) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!out_)
+        return;
+    timeval tv;
+    gettimeofday(&tv, nullptr);
+    tm t;
+    localtime_r(&tv.tv_sec, &t);
+    fprintf(out_, "%02d:%02d:%02d.%03ld %s\n", t.tm_hour, t.tm_min, t.tm_sec,
+            static_cast<long>(tv.tv_usec / 1000), text.c_str());
+    fflush(out_);
+}
+
+std::string Trace::Hex(const uint8_t *data, size_t size) {
+    static const char digits[] = "0123456789abcdef";
+    std::string s;
+    s.reserve(size * 3);
+    for (size_t i = 0; i < size; ++i) {
+        if (i)
+            s += ' ';
+        s += digits[data[i] >> 4];
+        s += digits[data[i] & 15];
+    }
+    return s;
+}
+
+std::string Trace::Escape(const std::string &text) {
+    std::string s;
+    for (unsigned char c : text) {
+        if (c == '\r')
+            s += "\\r";
+        else if (c == '\n')
+            s += "\\n";
+        else if (c == '"' || c == '\\')
+            s += std::string("\\") + static_cast<char>(c);
+        else if (c < 32 || c > 126) {
+            char b[8];
+            snprintf(b, sizeof b, "\\x%02x", c);
+            s += b;
+        } else
+            s += static_cast<char>(c);
+    }
+    return s;
+}
+
+std::string Trace::Decode(const uint8_t *data, size_t size) {
+    QmiMessage m;
+    ParseStatus status = ParseFrame(data, size, &m);
+    if (status != ParseStatus::kOk && status != ParseStatus::kBadTlvs)
+        return std::string("undecodable: ") + ParseStatusName(status);
+    bool fromModule = (m.qmuxFlags & qmi::kQmuxFromService) != 0;
+    const char *kind;
+    if (m.service == qmi::kCtl)
+        kind = m.flags == qmi::kRequest         ? "req"
+               : m.flags == qmi::kCtlResponse   ? "resp"
+               : m.flags == qmi::kCtlIndication ? "ind"
+                                                : "flags?";
+    else
+        kind = m.flags == qmi::kRequest      ? "req"
+               : m.flags == qmi::kResponse   ? "resp"
+               : m.flags == qmi::kIndication ? "ind"
+                                             : "flags?";
+    char head[160];
+    snprintf(head, sizeof head, "%s %s cid=%u tid=%u msg=0x%04x %s", qmi::ServiceName(m.service),
+             kind, m.clientId, m.transactionId, m.messageId,
+             qmi::MessageName(m.service, m.messageId));
+    std::string s = head;
+    for (const auto &t : m.tlvs) {
+        char tb[32];
+        snprintf(tb, sizeof tb, " [0x%02x", t.type);
+        s += tb;
+        const char *name = qmi::TlvName(m.service, m.messageId, fromModule, t.type);
+        if (name)
+            s += std::string(" ") + name;
+        if (t.type == qmi::kTlvResult && t.value.size() == 4) {
+            uint16_t result = GetU16(t.value.data()), error = GetU16(t.value.data() + 2);
+            s += result == 0 ? " ok" : std::string(" FAILED ") + qmi::ErrorName(error);
+        } else if (m.service == qmi::kWds && m.messageId == qmi::kWdsStartNetwork && !fromModule &&
+                   (t.type == qmi::kSnApn || t.type == qmi::kSnUserName)) {
+            s += " \"" + Escape(std::string(t.value.begin(), t.value.end())) + "\"";
+        } else if (!t.value.empty()) {
+            s += ": " + Hex(t.value.data(), t.value.size());
+        }
+        s += "]";
+    }
+    if (status == ParseStatus::kBadTlvs)
+        s += " (inconsistent TLVs)";
+    return s;
+}
+
+void Trace::Qmi(const std::string &where, bool rx, const uint8_t *data, size_t size,
+                const std::string &note) {
+    if (!enabled())
+        return;
+    std::string text =
+        where + (rx ? " RX " : " TX ") + Hex(data, size) + "\n    " + Decode(data, size);
+    if (!note.empty())
+        text += " {" + note + "}";
+    Line(text);
+}
+
+void Trace::At(const std::string &where, bool rx, const std::string &text) {
+    if (enabled())
+        Line(where + (rx ? " RX \"" : " TX \"") + Escape(text) + "\"");
+}
+
+void Trace::Data(const std::string &where, bool rx, size_t size, const std::string &note) {
+    if (enabled())
+        Line(where + (rx ? " RX " : " TX ") + std::to_string(size) + " bytes " + note);
+}
+
+void Trace::Event(const std::string &text) {
+    if (enabled())
+        Line("-- " + text);
+}
+
+} // namespace kxmodem

@@ -1,0 +1,266 @@
+// WDS service: packet sessions (start, stop, abort), their status and the
+// channel rates.
+//
+// Session states: (none) -> authenticating (only with a connect delay) ->
+// connected -> (none). Every change is indicated to the WDS clients with a
+// Packet Service Status indication.
+#include <strings.h>
+
+#include "engine.h"
+#include "qmi_tables.h"
+
+namespace kxmodem {
+
+namespace {
+
+struct TlvRule {
+    uint8_t type;
+    size_t exact; // 0: variable length up to `max`
+    size_t max;
+};
+// Request TLVs of Start Network Interface that the module understands.
+const TlvRule kStartRules[] = {
+    {qmi::kSnPrimaryDns, 4, 4},     {qmi::kSnSecondaryDns, 4, 4}, {qmi::kSnPrimaryNbns, 4, 4},
+    {qmi::kSnSecondaryNbns, 4, 4},  {qmi::kSnApn, 0, 100},        {qmi::kSnIpv4Address, 4, 4},
+    {qmi::kSnAuthentication, 1, 1}, {qmi::kSnUserName, 0, 127},   {qmi::kSnPassword, 0, 127},
+    {qmi::kSnIpFamily, 1, 1},       {qmi::kSnTechnology, 1, 1},   {qmi::kSnProfile3gpp, 1, 1},
+};
+
+std::string Text(const Tlv *t) {
+    return t ? std::string(t->value.begin(), t->value.end()) : "";
+}
+
+} // namespace
+
+void Engine::HandleWds(int endpoint, const QmiMessage &request, const FaultAction &fault) {
+    switch (request.messageId) {
+    case qmi::kWdsStartNetwork:
+        StartNetwork(endpoint, request, fault);
+        return;
+    case qmi::kWdsStopNetwork:
+        StopNetwork(endpoint, request, fault);
+        return;
+    case qmi::kWdsAbort:
+        Abort(endpoint, request, fault);
+        return;
+    case qmi::kWdsGetPacketServiceStatus: {
+        QmiMessage reply = ReplyTo(request);
+        reply.AddResult(qmi::kErrNone);
+        reply.AddU8(qmi::kTlvFirst, OverallStatus());
+        sink_.SendReply(endpoint, reply, fault);
+        return;
+    }
+    case qmi::kWdsGetChannelRates: {
+        QmiMessage reply = ReplyTo(request);
+        reply.AddResult(qmi::kErrNone);
+        Bytes v;
+        for (uint32_t r : config_.rates)
+            PutU32(v, r);
+        reply.AddTlv(qmi::kTlvFirst, v);
+        sink_.SendReply(endpoint, reply, fault);
+        return;
+    }
+    default:
+        ReplyError(endpoint, request, qmi::kErrInvalidQmiCmd, fault);
+        return;
+    }
+}
+
+void Engine::ReplyStartFailure(int endpoint, const QmiMessage &request, const FaultAction &fault,
+                               uint16_t error, uint16_t reason, uint16_t verbose) {
+    QmiMessage reply = ReplyTo(request);
+    reply.AddResult(error);
+    if (error == qmi::kErrCallFailed) {
+        reply.AddU16(qmi::kTlvCallEndReason, reason);
+        if (verbose) {
+            Bytes v;
+            PutU16(v, qmi::kVerboseType3gpp);
+            PutU16(v, verbose);
+            reply.AddTlv(qmi::kTlvVerboseCallEndReason, v);
+        }
+    }
+    sink_.SendReply(endpoint, reply, fault);
+}
+
+void Engine::StartNetwork(int endpoint, const QmiMessage &request, const FaultAction &fault) {
+    for (const Tlv &t : request.tlvs) {
+        for (const auto &rule : kStartRules) {
+            if (rule.type != t.type)
+                continue;
+            if (rule.exact && t.value.size() != rule.exact) {
+                ReplyError(endpoint, request, qmi::kErrMalformedMsg, fault);
+                return;
+            }
+            if (t.value.size() > rule.max) {
+                ReplyError(endpoint, request, qmi::kErrArgTooLong, fault);
+                return;
+            }
+        }
+    }
+    if (const Tlv *t = request.Find(qmi::kSnIpFamily)) {
+        uint8_t family = t->value[0];
+        if (family == 6) {
+            ReplyStartFailure(endpoint, request, fault, qmi::kErrCallFailed, qmi::kEndUnspecified,
+                              qmi::k3gppUnknownPdpType);
+            return;
+        }
+        if (family != 4 && family != 8) {
+            ReplyError(endpoint, request, qmi::kErrInvalidArg, fault);
+            return;
+        }
+    }
+    if (const Tlv *t = request.Find(qmi::kSnProfile3gpp)) {
+        if (t->value[0] != 1) {
+            ReplyError(endpoint, request, qmi::kErrInvalidProfile, fault);
+            return;
+        }
+    }
+    if (const Tlv *t = request.Find(qmi::kSnTechnology)) {
+        if (!(t->value[0] & 0x01)) { // 3GPP not allowed: this module has nothing else
+            ReplyStartFailure(endpoint, request, fault, qmi::kErrCallFailed, qmi::kEndNoService, 0);
+            return;
+        }
+    }
+    if (!config_.PacketServiceAvailable()) {
+        ReplyStartFailure(endpoint, request, fault, qmi::kErrCallFailed, qmi::kEndNoService, 0);
+        return;
+    }
+    const Tlv *apnTlv = request.Find(qmi::kSnApn);
+    std::string apn = apnTlv ? Text(apnTlv) : config_.network.apn;
+    if (strcasecmp(apn.c_str(), config_.network.apn.c_str()) != 0) {
+        ReplyStartFailure(endpoint, request, fault, qmi::kErrCallFailed, qmi::kEndUnspecified,
+                          qmi::k3gppUnknownApn);
+        return;
+    }
+    const NetworkConfig &net = config_.network;
+    const Tlv *user = request.Find(qmi::kSnUserName);
+    const Tlv *password = request.Find(qmi::kSnPassword);
+    const Tlv *auth = request.Find(qmi::kSnAuthentication);
+    bool credentialsOk = (net.user.empty() || (user && Text(user) == net.user)) &&
+                         (net.password.empty() || (password && Text(password) == net.password));
+    bool needsAuth = !net.user.empty() || !net.password.empty();
+    if (needsAuth && auth && !(auth->value[0] & net.authMask))
+        credentialsOk = false;
+    if (!credentialsOk) {
+        ReplyStartFailure(endpoint, request, fault, qmi::kErrCallFailed, qmi::kEndUnspecified,
+                          qmi::k3gppAuthenticationFailed);
+        return;
+    }
+    bool taken[2] = {SessionOnChannel(0) != nullptr, SessionOnChannel(1) != nullptr};
+    int channel = sink_.ChooseDataChannel(taken);
+    if (channel < 0) {
+        ReplyStartFailure(endpoint, request, fault, qmi::kErrCallFailed, qmi::kEndUnspecified, 0);
+        return;
+    }
+
+    Session s;
+    s.channel = channel;
+    s.handle = nextHandle_++;
+    s.clientId = request.clientId;
+    s.apn = apn;
+    s.address = SessionAddress(channel);
+    if (const Tlv *t = request.Find(qmi::kSnPrimaryDns))
+        s.dns[0] = GetU32(t->value.data());
+    if (const Tlv *t = request.Find(qmi::kSnSecondaryDns))
+        s.dns[1] = GetU32(t->value.data());
+    s.startEndpoint = endpoint;
+    s.startTransaction = request.transactionId;
+    s.startFault = fault;
+    if (config_.connectDelayMs == 0) {
+        s.status = qmi::kStatusConnected;
+        sessions_[s.handle] = s;
+        QmiMessage reply = ReplyTo(request);
+        reply.AddResult(qmi::kErrNone);
+        reply.AddU32(qmi::kTlvFirst, s.handle);
+        sink_.SendReply(endpoint, reply, fault);
+        IndicateStatus(qmi::kStatusConnected, false);
+        return;
+    }
+    s.status = qmi::kStatusAuthenticating;
+    s.pending = true;
+    sessions_[s.handle] = s;
+    IndicateStatus(qmi::kStatusAuthenticating, false);
+    uint32_t handle = s.handle;
+    sink_.After(config_.connectDelayMs, [this, handle] { CompleteStart(handle); });
+}
+
+void Engine::CompleteStart(uint32_t handle) {
+    auto it = sessions_.find(handle);
+    if (it == sessions_.end() || !it->second.pending)
+        return; // aborted, stopped or ended meanwhile
+    Session &s = it->second;
+    s.pending = false;
+    s.status = qmi::kStatusConnected;
+    QmiMessage reply;
+    reply.qmuxFlags = qmi::kQmuxFromService;
+    reply.service = qmi::kWds;
+    reply.clientId = s.clientId;
+    reply.flags = qmi::kResponse;
+    reply.transactionId = s.startTransaction;
+    reply.messageId = qmi::kWdsStartNetwork;
+    reply.AddResult(qmi::kErrNone);
+    reply.AddU32(qmi::kTlvFirst, s.handle);
+    sink_.SendReply(s.startEndpoint, reply, s.startFault);
+    IndicateStatus(qmi::kStatusConnected, false);
+}
+
+void Engine::FailStart(const Session &s, uint16_t error, uint16_t reason, uint16_t verbose) {
+    QmiMessage request;
+    request.service = qmi::kWds;
+    request.clientId = s.clientId;
+    request.transactionId = s.startTransaction;
+    request.messageId = qmi::kWdsStartNetwork;
+    ReplyStartFailure(s.startEndpoint, request, s.startFault, error, reason, verbose);
+}
+
+void Engine::StopNetwork(int endpoint, const QmiMessage &request, const FaultAction &fault) {
+    const Tlv *t = request.Find(qmi::kTlvFirst);
+    if (!t) {
+        ReplyError(endpoint, request, qmi::kErrMissingArg, fault);
+        return;
+    }
+    if (t->value.size() != 4) {
+        ReplyError(endpoint, request, qmi::kErrMalformedMsg, fault);
+        return;
+    }
+    uint32_t handle = GetU32(t->value.data());
+    auto it = sessions_.find(handle);
+    if (it == sessions_.end() || it->second.clientId != request.clientId) {
+        ReplyError(endpoint, request, qmi::kErrInvalidHandle, fault);
+        return;
+    }
+    QmiMessage reply = ReplyTo(request);
+    reply.AddResult(qmi::kErrNone);
+    sink_.SendReply(endpoint, reply, fault);
+    EndSession(handle, qmi::kEndClientEnd, true);
+}
+
+void Engine::Abort(int endpoint, const QmiMessage &request, const FaultAction &fault) {
+    const Tlv *t = request.Find(qmi::kTlvFirst);
+    if (!t) {
+        ReplyError(endpoint, request, qmi::kErrMissingArg, fault);
+        return;
+    }
+    if (t->value.size() != 2) {
+        ReplyError(endpoint, request, qmi::kErrMalformedMsg, fault);
+        return;
+    }
+    uint16_t transaction = GetU16(t->value.data());
+    for (auto &entry : sessions_) {
+        Session &s = entry.second;
+        if (s.pending && s.clientId == request.clientId && s.startTransaction == transaction) {
+            Session copy = s;
+            sessions_.erase(entry.first);
+            FailStart(copy, qmi::kErrAborted, 0, 0);
+            QmiMessage reply = ReplyTo(request);
+            reply.AddResult(qmi::kErrNone);
+            sink_.SendReply(endpoint, reply, fault);
+            IndicateStatus(qmi::kStatusDisconnected, false);
+            return;
+        }
+    }
+    // Nothing of that client is in progress under that id: it completed or never was.
+    ReplyError(endpoint, request, qmi::kErrInvalidTransactionId, fault);
+}
+
+} // namespace kxmodem
