@@ -12,14 +12,17 @@ namespace kxmodem {
 static void Usage(FILE *out, const char *program) {
     fprintf(out,
             "usage: %s [--device-dir DIR] [--script FILE] [--pty PATH|auto] [--trace FILE|-]\n"
-            "          [--no-control-socket]\n\n"
+            "          [--no-control-socket] [--network echo|tun [--network-namespace NAME]]\n\n"
             "Serves the simulated module's ports KXC1 (QMI control), KXN1, KXN2 (packet data)\n"
             "and KXA1 (AT commands) as Unix sockets in DIR (default: $KX_DEVICE_DIR, else\n"
             "$XDG_RUNTIME_DIR/kxsim, else /tmp/kxsim-$UID) until interrupted.\n"
             "  --script FILE   control commands applied at start (see below)\n"
             "  --pty PATH      also serve the QMI control port on a pseudo-terminal, linked\n"
             "                  at PATH ('auto': no link; the terminal's name is printed)\n"
-            "  --trace FILE    log every frame, AT exchange and event ('-': standard error)\n\n%s",
+            "  --trace FILE    log every frame, AT exchange and event ('-': standard error)\n"
+            "  --network tun   the operator's network is a TUN interface kxop0 (10.64.255.1/16)\n"
+            "                  in network namespace NAME (default kxop-<pid>), routed to the\n"
+            "                  sessions 10.64.0.2 and 10.64.1.2; needs root. Default: echo\n\n%s",
             program, Modem::ControlHelp());
 }
 
@@ -61,6 +64,12 @@ int RunCommandLine(const std::vector<std::string> &args, const char *program) {
         } else if (a == "--trace") {
             if (!value(&options.tracePath))
                 return 2;
+        } else if (a == "--network") {
+            if (!value(&options.network))
+                return 2;
+        } else if (a == "--network-namespace") {
+            if (!value(&options.networkNamespace))
+                return 2;
         } else if (a == "--no-control-socket") {
             options.controlSocket = false;
         } else {
@@ -86,6 +95,11 @@ int RunCommandLine(const std::vector<std::string> &args, const char *program) {
     printf("kxmodem: serving KXC1 KXN1 KXN2 KXA1 in %s\n", modem.DeviceDir().c_str());
     if (!modem.PtyPath().empty())
         printf("kxmodem: QMI control port on %s\n", modem.PtyPath().c_str());
+    if (options.network == "tun")
+        printf("kxmodem: operator network in namespace %s\n",
+               options.networkNamespace.empty()
+                   ? ("kxop-" + std::to_string(getpid())).c_str()
+                   : options.networkNamespace.c_str());
     fflush(stdout);
     int sig = 0;
     sigwait(&signals, &sig);

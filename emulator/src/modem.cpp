@@ -58,6 +58,10 @@ bool Modem::Impl::Start(const std::string &dir, const Options &opts, std::string
         Stop();
         return false;
     }
+    if (!StartNetwork(error)) {
+        Stop();
+        return false;
+    }
     {
         std::lock_guard<std::mutex> lock(queueMutex_);
         stopping_ = false;
@@ -95,6 +99,7 @@ void Modem::Impl::Stop() {
     for (int e : endpoints)
         CloseConnection(e);
     ClosePty();
+    StopNetwork();
     for (int p = 0; p < kPortCount; ++p)
         ClosePort(p);
     timers.clear();

@@ -1,0 +1,277 @@
+// kxsim tunnel: the connection software's data path on the host's real IP
+// stack. Loads KxCmdApi, opens it, logs on to a channel, bridges the
+// channel to a TUN interface in the handheld's own network namespace
+// (see tun_bridge.h) until interrupted or until --exec's command ends, then
+// logs off and closes the driver. "--without-driver" starts the session
+// with a few plain QMI requests and moves the packets over the data port
+// socket itself: the plain relay that the driver path is measured against.
+#include <dlfcn.h>
+#include <pthread.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <memory>
+#include <thread>
+
+#include "kxnet/netns.h"
+#include "kxnet/signals.h"
+#include "kxsim.h"
+#include "packet_channel.h"
+#include "qmi_session.h"
+#include "tun_bridge.h"
+
+namespace kxsim {
+
+namespace {
+
+// The driver's records, in the layout of KxCmdApi.h.
+struct DriverLogonParameters {
+    const char *accessPointName;
+    const char *userName;
+    const char *password;
+    uint32_t primaryDns;
+    uint32_t secondaryDns;
+    uint8_t authentication;
+};
+struct DriverLogonCallbacks {
+    void *completion;
+    void *completionContext;
+    void *statusCallback;
+    void *statusContext;
+};
+
+struct Driver {
+    void *library = nullptr;
+    int (*Open)() = nullptr;
+    int (*Close)() = nullptr;
+    int (*Reopen)(uint32_t) = nullptr;
+    int (*Logon)(uint32_t, const DriverLogonParameters *, uint32_t,
+                 const DriverLogonCallbacks *) = nullptr;
+    int (*Logoff)(uint32_t, void *, void *) = nullptr;
+    DriverChannel::SendFn Send = nullptr;
+    DriverChannel::ReceiveFn Receive = nullptr;
+
+    ~Driver() {
+        if (library)
+            dlclose(library);
+    }
+    bool Load(const std::string &path, std::string *error) {
+        library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+        if (!library) {
+            *error = std::string("cannot load ") + path + ": " + dlerror();
+            return false;
+        }
+        bool ok = Find("KxCmdOpen", &Open) && Find("KxCmdClose", &Close) &&
+                  Find("KxCmdReopen", &Reopen) && Find("KxCmdLogon", &Logon) &&
+                  Find("KxCmdLogoff", &Logoff) && Find("KxCmdSend", &Send) &&
+                  Find("KxCmdReceive", &Receive);
+        if (!ok)
+            *error = path + " lacks the KxCmdApi exports";
+        return ok;
+    }
+    template <typename F>
+    bool Find(const char *name, F *out) {
+        void *symbol = dlsym(library, name);
+        *out = reinterpret_cast<F>(symbol);
+        return symbol != nullptr;
+    }
+};
+
+void Usage(FILE *out) {
+    fprintf(out, "usage: kxsim tunnel [--device-dir DIR] [--channel 0|1] [--apn A] [--user U]\n"
+                 "                    [--password P] [--address A] [--namespace NAME] [--mtu N]\n"
+                 "                    [--exec CMD] [--reopen-on-usr1 MS] [--without-driver]\n\n"
+                 "Logs on to the module through KxCmdApi and carries the handheld's IP traffic:\n"
+                 "a TUN interface kxtun0 with the session's address (default 10.64.<channel>.2)\n"
+                 "and the default route, in network namespace NAME (default kxhh-<pid>), pumped\n"
+                 "to and from the channel with KxCmdReceive and KxCmdSend, until interrupted or\n"
+                 "until CMD (run inside the namespace with sh -c) ends; then logs off.\n"
+                 "Needs root. Exit status: CMD's, else 0; 1 on failure.\n"
+                 "  --reopen-on-usr1 MS  SIGUSR1 makes it call KxCmdReopen(MS), as the\n"
+                 "                       connection software does when the module's ports return\n"
+                 "  --without-driver     start the session with plain QMI requests and move the\n"
+                 "                       packets over the data port socket (the plain relay)\n"
+                 "Defaults: channel 0, APN kxtel.internet, user kxuser, password kxpass.\n");
+}
+
+// Calls KxCmdReopen for every SIGUSR1 until the stop request.
+void ReopenOnSignal(Driver &driver, uint32_t ms, kxnet::StopSignals &stop) {
+    sigset_t usr1;
+    sigemptyset(&usr1);
+    sigaddset(&usr1, SIGUSR1);
+    timespec step{0, 100 * 1000 * 1000};
+    while (!stop.stopped()) {
+        if (sigtimedwait(&usr1, nullptr, &step) != SIGUSR1)
+            continue;
+        int ok = driver.Reopen(ms);
+        fprintf(stderr, "kxsim tunnel: KxCmdReopen(%u) %s\n", ms, ok ? "succeeded" : "failed");
+    }
+}
+
+std::string DefaultDeviceDir() {
+    const char *dir = getenv("KX_DEVICE_DIR");
+    if (dir && *dir)
+        return dir;
+    const char *runtime = getenv("XDG_RUNTIME_DIR");
+    if (runtime && *runtime)
+        return std::string(runtime) + "/kxsim";
+    return "/tmp/kxsim-" + std::to_string(getuid());
+}
+
+} // namespace
+
+// Shared with "kxsim connect --tun": the bridge for a channel that the
+// caller has logged on with the driver already.
+int BridgeDriverChannel(void *library, uint32_t channel, const TunBridgeOptions &options,
+                        kxnet::StopSignals &stop, std::string *error) {
+    auto send = reinterpret_cast<DriverChannel::SendFn>(dlsym(library, "KxCmdSend"));
+    auto receive = reinterpret_cast<DriverChannel::ReceiveFn>(dlsym(library, "KxCmdReceive"));
+    if (!send || !receive) {
+        *error = "the driver lacks KxCmdSend or KxCmdReceive";
+        return 1;
+    }
+    DriverChannel data(send, receive, channel);
+    return RunTunBridge(data, options, stop, nullptr, error);
+}
+
+static int TunnelMain(const Args &args) {
+    std::string deviceDir = DefaultDeviceDir();
+    int channel = 0;
+    QmiLogon logon{"kxtel.internet", "kxuser", "kxpass"};
+    TunBridgeOptions bridge;
+    long reopenMs = -1;
+    bool withoutDriver = false;
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string &a = args[i];
+        auto value = [&](std::string *out) {
+            if (i + 1 >= args.size()) {
+                fprintf(stderr, "kxsim tunnel: %s needs a value\n", a.c_str());
+                return false;
+            }
+            *out = args[++i];
+            return true;
+        };
+        std::string v;
+        if (a == "--help" || a == "-h") {
+            Usage(stdout);
+            return 0;
+        } else if (a == "--device-dir") {
+            if (!value(&deviceDir))
+                return 2;
+        } else if (a == "--channel") {
+            if (!value(&v) || (v != "0" && v != "1")) {
+                fprintf(stderr, "kxsim tunnel: --channel takes 0 or 1\n");
+                return 2;
+            }
+            channel = v[0] - '0';
+        } else if (a == "--apn") {
+            if (!value(&logon.apn))
+                return 2;
+        } else if (a == "--user") {
+            if (!value(&logon.user))
+                return 2;
+        } else if (a == "--password") {
+            if (!value(&logon.password))
+                return 2;
+        } else if (a == "--address") {
+            if (!value(&bridge.address))
+                return 2;
+        } else if (a == "--namespace") {
+            if (!value(&bridge.namespaceName))
+                return 2;
+        } else if (a == "--exec") {
+            if (!value(&bridge.exec))
+                return 2;
+        } else if (a == "--mtu") {
+            if (!value(&v) || atoi(v.c_str()) < 576 || atoi(v.c_str()) > 65000) {
+                fprintf(stderr, "kxsim tunnel: --mtu takes 576 to 65000\n");
+                return 2;
+            }
+            bridge.mtu = atoi(v.c_str());
+        } else if (a == "--reopen-on-usr1") {
+            if (!value(&v) || atol(v.c_str()) < 0) {
+                fprintf(stderr, "kxsim tunnel: --reopen-on-usr1 takes milliseconds\n");
+                return 2;
+            }
+            reopenMs = atol(v.c_str());
+        } else if (a == "--without-driver") {
+            withoutDriver = true;
+        } else {
+            fprintf(stderr, "kxsim tunnel: unknown option '%s' (try --help)\n", a.c_str());
+            return 2;
+        }
+    }
+    if (bridge.address.empty())
+        bridge.address = DefaultSessionAddress(channel);
+    std::string problem = kxnet::NetworkPrerequisiteProblem();
+    if (!problem.empty()) {
+        fprintf(stderr, "kxsim tunnel: %s\n", problem.c_str());
+        return 1;
+    }
+    // The platform finds the module's ports here.
+    setenv("KX_DEVICE_DIR", deviceDir.c_str(), 1);
+
+    // Blocked before any thread starts, so that only the watchers take them.
+    sigset_t usr1;
+    sigemptyset(&usr1);
+    sigaddset(&usr1, SIGUSR1);
+    pthread_sigmask(SIG_BLOCK, &usr1, nullptr);
+    kxnet::StopSignals stop;
+    std::string error;
+    int status;
+
+    if (withoutDriver) {
+        SocketChannel data;
+        QmiSession session;
+        if (!data.Open(deviceDir, channel, &error) || !session.Start(deviceDir, logon, &error)) {
+            fprintf(stderr, "kxsim tunnel: %s\n", error.c_str());
+            return 1;
+        }
+        status = RunTunBridge(data, bridge, stop, nullptr, &error);
+        session.Stop();
+    } else {
+        Driver driver;
+        if (!driver.Load(BuildDirectory() + "/KxCmdApi.so", &error)) {
+            fprintf(stderr, "kxsim tunnel: %s\n", error.c_str());
+            return 1;
+        }
+        if (!driver.Open()) {
+            fprintf(stderr, "kxsim tunnel: KxCmdOpen failed (is the module serving %s?)\n",
+                    deviceDir.c_str());
+            return 1;
+        }
+        DriverLogonParameters parameters{
+            logon.apn.c_str(), logon.user.c_str(), logon.password.c_str(), 0, 0, 0};
+        DriverLogonCallbacks callbacks{};
+        if (!driver.Logon(static_cast<uint32_t>(channel), &parameters, 0, &callbacks)) {
+            fprintf(stderr, "kxsim tunnel: KxCmdLogon on channel %d failed\n", channel);
+            driver.Close();
+            return 1;
+        }
+        std::thread reopener;
+        if (reopenMs >= 0)
+            reopener =
+                std::thread([&] { ReopenOnSignal(driver, static_cast<uint32_t>(reopenMs), stop); });
+        DriverChannel data(driver.Send, driver.Receive, static_cast<uint32_t>(channel));
+        status = RunTunBridge(data, bridge, stop, nullptr, &error);
+        stop.RequestStop();
+        if (reopener.joinable())
+            reopener.join();
+        if (!driver.Logoff(static_cast<uint32_t>(channel), nullptr, nullptr))
+            fprintf(stderr, "kxsim tunnel: KxCmdLogoff failed\n");
+        driver.Close();
+    }
+    if (!error.empty())
+        fprintf(stderr, "kxsim tunnel: %s\n", error.c_str());
+    if (stop.signal())
+        fprintf(stderr, "kxsim tunnel: stopped by signal %d; logged off\n", stop.signal());
+    return status;
+}
+
+} // namespace kxsim
+
+KXSIM_SUBCOMMAND("tunnel", "carry real IP traffic through the driver (TUN, namespaces; root)",
+                 kxsim::TunnelMain);
