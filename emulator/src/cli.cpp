@@ -97,9 +97,8 @@ int RunCommandLine(const std::vector<std::string> &args, const char *program) {
         printf("kxmodem: QMI control port on %s\n", modem.PtyPath().c_str());
     if (options.network == "tun")
         printf("kxmodem: operator network in namespace %s\n",
-               options.networkNamespace.empty()
-                   ? ("kxop-" + std::to_string(getpid())).c_str()
-                   : options.networkNamespace.c_str());
+               options.networkNamespace.empty() ? ("kxop-" + std::to_string(getpid())).c_str()
+                                                : options.networkNamespace.c_str());
     fflush(stdout);
     int sig = 0;
     sigwait(&signals, &sig);
