@@ -8,6 +8,7 @@
 #include <dlfcn.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -81,20 +82,22 @@ struct Driver {
 };
 
 void Usage(FILE *out) {
-    fprintf(out, "usage: kxsim tunnel [--device-dir DIR] [--channel 0|1] [--apn A] [--user U]\n"
-                 "                    [--password P] [--address A] [--namespace NAME] [--mtu N]\n"
-                 "                    [--exec CMD] [--reopen-on-usr1 MS] [--without-driver]\n\n"
-                 "Logs on to the module through KxCmdApi and carries the handheld's IP traffic:\n"
-                 "a TUN interface kxtun0 with the session's address (default 10.64.<channel>.2)\n"
-                 "and the default route, in network namespace NAME (default kxhh-<pid>), pumped\n"
-                 "to and from the channel with KxCmdReceive and KxCmdSend, until interrupted or\n"
-                 "until CMD (run inside the namespace with sh -c) ends; then logs off.\n"
-                 "Needs root. Exit status: CMD's, else 0; 1 on failure.\n"
-                 "  --reopen-on-usr1 MS  SIGUSR1 makes it call KxCmdReopen(MS), as the\n"
-                 "                       connection software does when the module's ports return\n"
-                 "  --without-driver     start the session with plain QMI requests and move the\n"
-                 "                       packets over the data port socket (the plain relay)\n"
-                 "Defaults: channel 0, APN kxtel.internet, user kxuser, password kxpass.\n");
+    fprintf(out,
+            "usage: kxsim tunnel [--device-dir DIR] [--channel 0|1] [--apn A] [--user U]\n"
+            "                    [--password P] [--address A] [--namespace NAME] [--mtu N]\n"
+            "                    [--exec CMD] [--reopen-on-usr1 MS] [--without-driver]\n\n"
+            "Logs on to the module through KxCmdApi and carries the handheld's IP traffic:\n"
+            "a TUN interface kxtun0 with the session's address (default 10.64.<channel>.2)\n"
+            "and the default route, in network namespace NAME (default kxhh-<pid>), pumped\n"
+            "to and from the channel with KxCmdReceive and KxCmdSend, until interrupted or\n"
+            "until CMD (run inside the namespace with sh -c) ends; then logs off.\n"
+            "Needs root. Exit status: CMD's, else 0; 1 on failure.\n"
+            "  --reopen-on-usr1 MS  SIGUSR1 makes it call KxCmdReopen(MS), as the\n"
+            "                       connection software does when the module's ports return\n"
+            "  --without-driver     start the session with plain QMI requests and move the\n"
+            "                       packets over the data port socket (the plain relay)\n"
+            "  --stats              print packets, bytes and this process's CPU time at the end\n"
+            "Defaults: channel 0, APN kxtel.internet, user kxuser, password kxpass.\n");
 }
 
 // Calls KxCmdReopen for every SIGUSR1 until the stop request.
@@ -123,8 +126,6 @@ std::string DefaultDeviceDir() {
 
 } // namespace
 
-// Shared with "kxsim connect --tun": the bridge for a channel that the
-// caller has logged on with the driver already.
 int BridgeDriverChannel(void *library, uint32_t channel, const TunBridgeOptions &options,
                         kxnet::StopSignals &stop, std::string *error) {
     auto send = reinterpret_cast<DriverChannel::SendFn>(dlsym(library, "KxCmdSend"));
@@ -144,6 +145,8 @@ static int TunnelMain(const Args &args) {
     TunBridgeOptions bridge;
     long reopenMs = -1;
     bool withoutDriver = false;
+    bool printStats = false;
+    TunBridgeStats stats;
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string &a = args[i];
         auto value = [&](std::string *out) {
@@ -197,6 +200,8 @@ static int TunnelMain(const Args &args) {
                 return 2;
             }
             reopenMs = atol(v.c_str());
+        } else if (a == "--stats") {
+            printStats = true;
         } else if (a == "--without-driver") {
             withoutDriver = true;
         } else {
@@ -230,7 +235,7 @@ static int TunnelMain(const Args &args) {
             fprintf(stderr, "kxsim tunnel: %s\n", error.c_str());
             return 1;
         }
-        status = RunTunBridge(data, bridge, stop, nullptr, &error);
+        status = RunTunBridge(data, bridge, stop, &stats, &error);
         session.Stop();
     } else {
         Driver driver;
@@ -256,7 +261,7 @@ static int TunnelMain(const Args &args) {
             reopener =
                 std::thread([&] { ReopenOnSignal(driver, static_cast<uint32_t>(reopenMs), stop); });
         DriverChannel data(driver.Send, driver.Receive, static_cast<uint32_t>(channel));
-        status = RunTunBridge(data, bridge, stop, nullptr, &error);
+        status = RunTunBridge(data, bridge, stop, &stats, &error);
         stop.RequestStop();
         if (reopener.joinable())
             reopener.join();
@@ -266,6 +271,21 @@ static int TunnelMain(const Args &args) {
     }
     if (!error.empty())
         fprintf(stderr, "kxsim tunnel: %s\n", error.c_str());
+    if (printStats) {
+        rusage usage{};
+        getrusage(RUSAGE_SELF, &usage); // this process's threads, not the command's
+        auto seconds = [](const timeval &t) { return t.tv_sec + t.tv_usec / 1e6; };
+        printf("kxsim tunnel: up %llu packets %llu bytes, down %llu packets %llu bytes, "
+               "send failures %llu, receive failures %llu, cpu user %.3f s system %.3f s\n",
+               static_cast<unsigned long long>(stats.packetsUp.load()),
+               static_cast<unsigned long long>(stats.bytesUp.load()),
+               static_cast<unsigned long long>(stats.packetsDown.load()),
+               static_cast<unsigned long long>(stats.bytesDown.load()),
+               static_cast<unsigned long long>(stats.sendFailures.load()),
+               static_cast<unsigned long long>(stats.receiveFailures.load()),
+               seconds(usage.ru_utime), seconds(usage.ru_stime));
+        fflush(stdout);
+    }
     if (stop.signal())
         fprintf(stderr, "kxsim tunnel: stopped by signal %d; logged off\n", stop.signal());
     return status;
