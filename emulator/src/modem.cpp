@@ -46,6 +46,11 @@ bool Modem::Impl::Start(const std::string &dir, const Options &opts, std::string
         *error = std::string("pipe: ") + strerror(errno);
         return false;
     }
+    // The network first: once the ports exist, what is behind them works.
+    if (!StartNetwork(error)) {
+        Stop();
+        return false;
+    }
     for (int p = 0; p < kPortCount; ++p) {
         if (p == kPortCtlSocket && !options.controlSocket)
             continue;
@@ -55,10 +60,6 @@ bool Modem::Impl::Start(const std::string &dir, const Options &opts, std::string
         }
     }
     if (!options.ptyLink.empty() && !OpenPty(options.ptyLink, error)) {
-        Stop();
-        return false;
-    }
-    if (!StartNetwork(error)) {
         Stop();
         return false;
     }
