@@ -7,7 +7,7 @@
 #
 # Builds, with mingw-w64 against the genuine Windows headers, every
 # deliverable whose folder has sources (KxCmdApi.dll, CarrierCfg.dll,
-# ModemAbout.dll; windows/placeholder until one exists), the stub DLLs of the
+# ModemAbout.dll), the stub DLLs of the
 # CE-only calls (windows/stubs), and every header of platform/include/ce;
 # then runs the checks (ctest in the build folder): each DLL exports exactly
 # the names of its .def, imports only from the libraries it may link, and the

@@ -25,6 +25,17 @@ void EnterCriticalSection(LPCRITICAL_SECTION cs);
 void LeaveCriticalSection(LPCRITICAL_SECTION cs);
 BOOL TryEnterCriticalSection(LPCRITICAL_SECTION cs);
 
+// ---- interlocked operations ------------------------------------------------
+// Atomic, sequentially consistent; each returns the target's previous value.
+LONG InterlockedIncrement(LONG volatile *target);
+LONG InterlockedDecrement(LONG volatile *target);
+LONG InterlockedExchange(LONG volatile *target, LONG value);
+LONG InterlockedExchangeAdd(LONG volatile *target, LONG value);
+LONG InterlockedCompareExchange(LONG volatile *target, LONG exchange, LONG comparand);
+PVOID InterlockedExchangePointer(PVOID volatile *target, PVOID value);
+PVOID InterlockedCompareExchangePointer(PVOID volatile *target, PVOID exchange,
+                                        PVOID comparand);
+
 // ---- waitable objects -----------------------------------------------------
 typedef struct _SECURITY_ATTRIBUTES {
     DWORD nLength;
