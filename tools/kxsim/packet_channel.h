@@ -37,6 +37,7 @@ class SocketChannel : public PacketChannel {
 // KxCmdSend / KxCmdReceive of a loaded KxCmdApi on one channel.
 class DriverChannel : public PacketChannel {
   public:
+    // KxCmdSend and KxCmdReceive (BOOL and DWORD are int and uint32_t).
     using SendFn = int (*)(uint32_t, const void *, uint32_t *, uint32_t);
     using ReceiveFn = int (*)(uint32_t, void *, uint32_t *, uint32_t);
     DriverChannel(SendFn send, ReceiveFn receive, uint32_t channel)

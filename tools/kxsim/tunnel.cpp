@@ -16,7 +16,9 @@
 #include <ctime>
 #include <memory>
 #include <thread>
+#include <type_traits>
 
+#include "../../command_driver/KxCmdApi.h"
 #include "kxnet/netns.h"
 #include "kxnet/signals.h"
 #include "kxsim.h"
@@ -28,32 +30,19 @@ namespace kxsim {
 
 namespace {
 
-// The driver's records, in the layout of KxCmdApi.h.
-struct DriverLogonParameters {
-    const char *accessPointName;
-    const char *userName;
-    const char *password;
-    uint32_t primaryDns;
-    uint32_t secondaryDns;
-    uint8_t authentication;
-};
-struct DriverLogonCallbacks {
-    void *completion;
-    void *completionContext;
-    void *statusCallback;
-    void *statusContext;
-};
+static_assert(std::is_same<DriverChannel::SendFn, decltype(&KxCmdSend)>::value &&
+                  std::is_same<DriverChannel::ReceiveFn, decltype(&KxCmdReceive)>::value,
+              "the bridge calls KxCmdSend and KxCmdReceive through these types");
 
 struct Driver {
     void *library = nullptr;
-    int (*Open)() = nullptr;
-    int (*Close)() = nullptr;
-    int (*Reopen)(uint32_t) = nullptr;
-    int (*Logon)(uint32_t, const DriverLogonParameters *, uint32_t,
-                 const DriverLogonCallbacks *) = nullptr;
-    int (*Logoff)(uint32_t, void *, void *) = nullptr;
-    DriverChannel::SendFn Send = nullptr;
-    DriverChannel::ReceiveFn Receive = nullptr;
+    decltype(&KxCmdOpen) Open = nullptr;
+    decltype(&KxCmdClose) Close = nullptr;
+    decltype(&KxCmdReopen) Reopen = nullptr;
+    decltype(&KxCmdLogon) Logon = nullptr;
+    decltype(&KxCmdLogoff) Logoff = nullptr;
+    decltype(&KxCmdSend) Send = nullptr;
+    decltype(&KxCmdReceive) Receive = nullptr;
 
     ~Driver() {
         if (library)
@@ -248,9 +237,9 @@ static int TunnelMain(const Args &args) {
                     deviceDir.c_str());
             return 1;
         }
-        DriverLogonParameters parameters{
+        LogonParameters parameters{
             logon.apn.c_str(), logon.user.c_str(), logon.password.c_str(), 0, 0, 0};
-        DriverLogonCallbacks callbacks{};
+        LogonCallbacks callbacks{}; // no completion: the logon is synchronous
         if (!driver.Logon(static_cast<uint32_t>(channel), &parameters, 0, &callbacks)) {
             fprintf(stderr, "kxsim tunnel: KxCmdLogon on channel %d failed\n", channel);
             driver.Close();
