@@ -79,6 +79,13 @@ void UpPump(PacketChannel &channel, const kxnet::TunInterface &tun, kxnet::StopS
 
 } // namespace
 
+int BridgeDriverChannel(DriverChannel::SendFn send, DriverChannel::ReceiveFn receive,
+                        uint32_t channel, const TunBridgeOptions &options, kxnet::StopSignals &stop,
+                        std::string *error) {
+    DriverChannel data(send, receive, channel);
+    return RunTunBridge(data, options, stop, nullptr, error);
+}
+
 std::string DefaultSessionAddress(int channel) {
     return "10.64." + std::to_string(channel) + ".2";
 }

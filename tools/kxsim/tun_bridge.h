@@ -38,10 +38,11 @@ struct TunBridgeStats {
 int RunTunBridge(PacketChannel &channel, const TunBridgeOptions &options, kxnet::StopSignals &stop,
                  TunBridgeStats *stats, std::string *error);
 
-// The bridge on `channel` of a KxCmdApi that the caller loaded (dlopen
-// handle) and logged on already: for "kxsim connect --tun".
-int BridgeDriverChannel(void *library, uint32_t channel, const TunBridgeOptions &options,
-                        kxnet::StopSignals &stop, std::string *error);
+// The bridge on `channel` of a KxCmdApi that the caller has loaded and
+// logged on already (its KxCmdSend and KxCmdReceive): "kxsim connect --tun".
+int BridgeDriverChannel(DriverChannel::SendFn send, DriverChannel::ReceiveFn receive,
+                        uint32_t channel, const TunBridgeOptions &options, kxnet::StopSignals &stop,
+                        std::string *error);
 
 // The address the module gives a session on a channel (10.64.<channel>.2).
 std::string DefaultSessionAddress(int channel);

@@ -115,18 +115,6 @@ std::string DefaultDeviceDir() {
 
 } // namespace
 
-int BridgeDriverChannel(void *library, uint32_t channel, const TunBridgeOptions &options,
-                        kxnet::StopSignals &stop, std::string *error) {
-    auto send = reinterpret_cast<DriverChannel::SendFn>(dlsym(library, "KxCmdSend"));
-    auto receive = reinterpret_cast<DriverChannel::ReceiveFn>(dlsym(library, "KxCmdReceive"));
-    if (!send || !receive) {
-        *error = "the driver lacks KxCmdSend or KxCmdReceive";
-        return 1;
-    }
-    DriverChannel data(send, receive, channel);
-    return RunTunBridge(data, options, stop, nullptr, error);
-}
-
 static int TunnelMain(const Args &args) {
     std::string deviceDir = DefaultDeviceDir();
     int channel = 0;
