@@ -4,7 +4,7 @@
 # operator's network on a TUN interface (namespace kxop-demo, 10.64.255.1)
 # and a web server there, and runs ping and curl in the handheld's namespace
 # through "kxsim tunnel" (KxCmdLogon, then KxCmdSend / KxCmdReceive).
-# Usage: scripts/tun-demo.sh [BUILD_DIR]   (--without-driver: the plain relay)
+# Usage: scripts/tun-demo.sh [BUILD_DIR|BIN_DIR]   (--without-driver: the plain relay)
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$root/build
@@ -15,13 +15,14 @@ for a in "$@"; do
     *) build=$a ;;
     esac
 done
+bin=$build/bin
+[ -x "$build/kxsim" ] && bin=$build # a folder of built programs
 [ "$(id -u)" -eq 0 ] || { echo "tun-demo: run this as root (namespaces, TUN interfaces)" >&2; exit 1; }
-if [ ! -x "$build/bin/kxsim" ] || [ ! -x "$build/bin/kxmodem" ]; then
+if [ ! -x "$bin/kxsim" ] || [ ! -x "$bin/kxmodem" ]; then
     "$root/scripts/deps.sh"
     cmake -S "$root" -B "$build" >/dev/null
     cmake --build "$build" -j2 --target kxsim kxmodem KxCmdApi >/dev/null
 fi
-bin=$build/bin
 
 work=$(mktemp -d /tmp/kxtun-demo-XXXXXX)
 modem_pid="" http_pid=""

@@ -128,6 +128,10 @@ cmp -s "$work/www/small" "$work/small.got" || fail "the small file differs"
 cmp -s "$work/www/big" "$work/big.got" || fail "the big file differs"
 if [ "$mode" = driver ]; then
     grep -q "KxCmdReopen(5000) succeeded" "$work/tunnel.log" || fail "no reopen happened"
+    # The ports were gone while the download ran: the module saw the data
+    # connections end and come back.
+    grep "KxCmdReopen" "$work/tunnel.log"
+    [[ $(control status) == *ports=KXC1,KXN1,KXN2,KXA1* ]] || fail "the ports did not return"
 fi
 ip netns list | grep -q "^$hh" && fail "the handheld's namespace is left behind"
 [[ $(control status) == *session\{* ]] && fail "the session is still up after the command ended"
