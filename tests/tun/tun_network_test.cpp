@@ -4,11 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <poll.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <string>
+#include <thread>
 
 #include "icmp_echo.h"
 #include "kxmodem/modem.h"
@@ -103,6 +105,26 @@ TEST(Kxnet, StaleNamespacesOfEndedProcessesAreRemoved) {
     EXPECT_FALSE(NamespaceExists(stale));
     EXPECT_TRUE(NamespaceExists(alive));
     kxnet::Run({"ip", "netns", "delete", alive});
+}
+
+TEST(Kxnet, StopSignalsTurnATerminationIntoAStopRequest) {
+    int seen = 0;
+    {
+        kxnet::StopSignals stop([&](int sig) { seen = sig; });
+        EXPECT_FALSE(stop.WaitFor(50));
+        kill(getpid(), SIGTERM); // blocked here: only the watcher takes it
+        EXPECT_TRUE(stop.WaitFor(5000));
+        EXPECT_TRUE(stop.stopped());
+        EXPECT_EQ(SIGTERM, stop.signal());
+    }
+    EXPECT_EQ(SIGTERM, seen);
+    sigset_t mask;
+    pthread_sigmask(SIG_SETMASK, nullptr, &mask);
+    EXPECT_FALSE(sigismember(&mask, SIGTERM)); // the caller's mask is back
+    kxnet::StopSignals byProgram;
+    std::thread later([&] { byProgram.RequestStop(); });
+    EXPECT_TRUE(byProgram.WaitFor(-1));
+    later.join();
 }
 
 class TunNetworkTest : public ::testing::Test {
