@@ -19,9 +19,12 @@
 //     callback called (see SlotCompletion);
 //   - OnLogonComplete, the driver's own completion, takes only channelLock,
 //     which nobody holds while waiting, writing or calling out.
-// A slot lock and channelLock are leaves: nothing else is taken or called
-// while either is held. The listener lock is held only around the status
-// callback, so a status callback must not call back into the driver.
+// A slot lock and channelLock are leaves: no other lock is taken and no
+// callback is called while either is held (a slot lock is held across the
+// write of its request, never across a wait for the reply). The listener
+// lock is held around the status callback (so that a replaced callback is
+// never called once SetStatusListener returned); a status callback must
+// therefore not call the driver's exports.
 //
 // Fields read by threads that hold no lock (the reader thread reads
 // controlPort; the data transfers read dataPort and the time limits) are
@@ -157,6 +160,9 @@ void DestroyDriver(CommandDriver *driver);
 BOOL WaitForPorts(CommandDriver *driver, DWORD timeLimit);
 // Opens "KXC1:", "KXN1:" or "KXN2:" as the module's ports are opened.
 HANDLE OpenModulePort(const WCHAR *prefix, DWORD number);
+// A port's time-out record: reads return what is there at once, else wait
+// up to receiveLimit ms; writes take up to sendLimit ms.
+COMMTIMEOUTS PortTimeouts(DWORD receiveLimit, DWORD sendLimit);
 
 // ---- slots ---------------------------------------------------------------------------
 void ConstructSlot(TransactionSlot *slot);

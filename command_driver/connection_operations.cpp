@@ -1,22 +1,218 @@
-// Connection operations: so far only what closing the driver needs and the
-// signal-strength query.
+// Connection operations: logon and logoff of the two packet-data channels
+// and the queries of the module.
+//
+// The per-channel connection state (pendingStart, interfaceUp,
+// packetDataHandle and the ChannelCompletion's callback) is guarded by
+// channelLock, not by the driver lock: an asynchronous logon completes in
+// OnLogonComplete on the reader thread, which must never wait for the
+// driver lock (an export may hold it while awaiting a reply that only the
+// reader thread can deliver).
 #include "command_driver.h"
 
-BOOL LogoffChannel(CommandDriver *driver, DWORD channel, CompletionCallback callback,
-                   void *context) {
+namespace {
+
+void SetPendingStart(CommandDriver *driver, DWORD channel, WORD slot) {
+    EnterCriticalSection(&driver->channelLock);
+    driver->pendingStart[channel] = slot;
+    LeaveCriticalSection(&driver->channelLock);
+}
+
+// The record of a logon's completion: for an asynchronous logon the
+// channel's record whose start has ended (null when both are still
+// pending), now holding the caller's completion; null for a synchronous
+// logon. Either way it becomes the channel's current record.
+ChannelCompletion *FreeCompletion(CommandDriver *driver, DWORD channel) {
+    for (int r = 0; r < 2; ++r) {
+        if (driver->channelCompletion[channel][r].callback == NULL)
+            return &driver->channelCompletion[channel][r];
+    }
+    return NULL;
+}
+
+ChannelCompletion *ClaimCompletion(CommandDriver *driver, DWORD channel,
+                                   const LogonCallbacks *callbacks) {
+    bool async = callbacks != NULL && callbacks->completion != NULL;
+    EnterCriticalSection(&driver->channelLock);
+    ChannelCompletion *completion = async ? FreeCompletion(driver, channel) : NULL;
+    if (completion != NULL) {
+        completion->callback = callbacks->completion;
+        completion->context = callbacks->completionContext;
+    }
+    driver->currentCompletion[channel] = completion;
+    LeaveCriticalSection(&driver->channelLock);
+    return completion;
+}
+
+void ReleaseCompletion(CommandDriver *driver, ChannelCompletion *completion) {
+    EnterCriticalSection(&driver->channelLock);
+    completion->callback = NULL;
+    completion->context = NULL;
+    if (driver->currentCompletion[completion->channel] == completion)
+        driver->currentCompletion[completion->channel] = NULL;
+    LeaveCriticalSection(&driver->channelLock);
+}
+
+// Idle: no port, no start pending, nothing up; an asynchronous logon also
+// needs a completion record whose start has ended.
+bool ChannelIdle(CommandDriver *driver, DWORD channel, const LogonCallbacks *callbacks) {
+    bool async = callbacks != NULL && callbacks->completion != NULL;
+    EnterCriticalSection(&driver->channelLock);
+    bool idle = driver->interfaceUp[channel] == 0 && driver->pendingStart[channel] == NoSlot &&
+                (!async || FreeCompletion(driver, channel) != NULL);
+    LeaveCriticalSection(&driver->channelLock);
+    return idle && LoadHandle(&driver->dataPort[channel]) == INVALID_HANDLE_VALUE;
+}
+
+// Opens the channel's data port and starts a network interface on it. The
+// driver lock is held; every failure leaves the channel idle.
+BOOL StartChannel(CommandDriver *driver, DWORD channel, const LogonParameters *parameters,
+                  const LogonCallbacks *callbacks) {
+    HANDLE port = OpenModulePort(TEXT("KXN"), channel + 1);
+    if (port == INVALID_HANDLE_VALUE)
+        return 0;
+    StoreHandle(&driver->dataPort[channel], port);
+    StoreValue(&driver->receiveTimeout[channel], 0);
+    StoreValue(&driver->sendTimeout[channel], 0);
+    if (!SetReceiveTimeout(driver, channel, MAXDWORD) ||
+        !SetSendTimeout(driver, channel, MAXDWORD)) {
+        LogoffChannel(driver, channel, NULL, NULL);
+        return 0;
+    }
+
+    ChannelCompletion *completion = ClaimCompletion(driver, channel, callbacks);
+    bool async = completion != NULL;
+    WORD slot =
+        async ? AcquireSlot(driver, OnLogonComplete, completion) : AcquireSlot(driver, NULL, NULL);
+    SetPendingStart(driver, channel, slot);
+    if (slot == NoSlot) {
+        if (async)
+            ReleaseCompletion(driver, completion);
+        LogoffChannel(driver, channel, NULL, NULL);
+        return 0;
+    }
+    if (callbacks != NULL && callbacks->statusCallback != NULL)
+        SetStatusListener(&driver->statusListener, callbacks->statusCallback,
+                          callbacks->statusContext);
+
+    DWORD handle = 0;
+    if (!StartNetworkInterface(&driver->slots[slot], driver->wdsClientId, parameters,
+                               async ? NULL : &handle)) {
+        // An asynchronous start that was not written has already run
+        // OnLogonComplete with status 0.
+        SetPendingStart(driver, channel, NoSlot);
+        LogoffChannel(driver, channel, NULL, NULL);
+        return 0;
+    }
+    if (async)
+        return 1; // pendingStart keeps the slot until OnLogonComplete
+    EnterCriticalSection(&driver->channelLock);
+    driver->pendingStart[channel] = NoSlot;
+    driver->interfaceUp[channel] = 1;
+    driver->packetDataHandle[channel] = handle;
+    LeaveCriticalSection(&driver->channelLock);
+    return 1;
+}
+
+// The slot for a query, taken under the driver lock: allowed on a channel
+// with an open data port, with exactly one of callback (asynchronous) and
+// output (synchronous).
+WORD QuerySlot(CommandDriver *driver, DWORD channel, CompletionCallback callback, void *context,
+               const void *output) {
+    if (!driver->opened || channel >= ChannelCount ||
+        LoadHandle(&driver->dataPort[channel]) == INVALID_HANDLE_VALUE ||
+        (callback != NULL) == (output != NULL))
+        return NoSlot;
+    return AcquireSlot(driver, callback, context);
+}
+
+} // namespace
+
+void OnLogonComplete(DWORD status, const void *data, DWORD size, void *context) {
+    ChannelCompletion *completion = (ChannelCompletion *)context;
+    CommandDriver *driver = completion->driver;
+    DWORD channel = completion->channel;
+    if (channel >= ChannelCount)
+        return;
+    EnterCriticalSection(&driver->channelLock);
+    // The outcome of a start that a logoff aborted, arriving after a newer
+    // logon of the channel began, is its own caller's news only.
+    if (driver->currentCompletion[channel] == completion) {
+        driver->pendingStart[channel] = NoSlot;
+        driver->interfaceUp[channel] = status;
+        if (data != NULL && size == 4) {
+            const BYTE *bytes = (const BYTE *)data;
+            driver->packetDataHandle[channel] = (DWORD)bytes[0] | (DWORD)bytes[1] << 8 |
+                                                (DWORD)bytes[2] << 16 | (DWORD)bytes[3] << 24;
+        }
+    }
+    CompletionCallback callback = completion->callback;
+    void *callerContext = completion->context;
+    completion->callback = NULL;
+    completion->context = NULL;
+    LeaveCriticalSection(&driver->channelLock);
+    // The caller's completion runs with no lock of the driver held.
+    if (callback != NULL)
+        callback(status, NULL, 0, callerContext);
+}
+
+BOOL KxCmdLogon(DWORD channel, const LogonParameters *parameters, DWORD ignored,
+                const LogonCallbacks *callbacks) {
+    CommandDriver *driver = Driver();
     EnterCriticalSection(&driver->lock);
-    BOOL result = driver->opened && channel < ChannelCount;
-    if (result)
-        SetStatusListener(&driver->statusListener, NULL, NULL);
+    BOOL result = 0;
+    if (driver->opened && channel < ChannelCount && ChannelIdle(driver, channel, callbacks))
+        result = StartChannel(driver, channel, parameters, callbacks);
     LeaveCriticalSection(&driver->lock);
     return result;
 }
 
-void OnLogonComplete(DWORD status, const void *data, DWORD size, void *context) {}
+BOOL LogoffChannel(CommandDriver *driver, DWORD channel, CompletionCallback callback,
+                   void *context) {
+    EnterCriticalSection(&driver->lock);
+    if (!driver->opened || channel >= ChannelCount) {
+        LeaveCriticalSection(&driver->lock);
+        return 0;
+    }
+    BOOL result = 1;
+    // Transfers waiting on the port end before it closes.
+    HANDLE port = LoadHandle(&driver->dataPort[channel]);
+    if (port != INVALID_HANDLE_VALUE) {
+        PurgeDataPort(driver, channel, 1, 1);
+        StoreHandle(&driver->dataPort[channel], INVALID_HANDLE_VALUE);
+        CloseHandle(port);
+    } else {
+        result = 0;
+    }
 
-BOOL KxCmdLogon(DWORD channel, const LogonParameters *parameters, DWORD ignored,
-                const LogonCallbacks *callbacks) {
-    return 0;
+    // A start still outstanding is aborted by its transaction id, the index
+    // of the slot that carries it; its outcome may still arrive later.
+    EnterCriticalSection(&driver->channelLock);
+    WORD pending = driver->pendingStart[channel];
+    LeaveCriticalSection(&driver->channelLock);
+    if (pending != NoSlot) {
+        WORD slot = AcquireSlot(driver, NULL, NULL);
+        if (slot == NoSlot || !AbortTransaction(&driver->slots[slot], driver->wdsClientId, pending))
+            result = 0;
+    }
+
+    EnterCriticalSection(&driver->channelLock);
+    driver->pendingStart[channel] = NoSlot;
+    DWORD up = driver->interfaceUp[channel];
+    DWORD handle = driver->packetDataHandle[channel];
+    LeaveCriticalSection(&driver->channelLock);
+    if (up) {
+        WORD slot = AcquireSlot(driver, callback, context);
+        if (slot == NoSlot ||
+            !StopNetworkInterface(&driver->slots[slot], driver->wdsClientId, handle))
+            result = 0;
+    }
+
+    EnterCriticalSection(&driver->channelLock);
+    driver->interfaceUp[channel] = 0;
+    LeaveCriticalSection(&driver->channelLock);
+    SetStatusListener(&driver->statusListener, NULL, NULL);
+    LeaveCriticalSection(&driver->lock);
+    return result;
 }
 
 BOOL KxCmdLogoff(DWORD channel, CompletionCallback callback, void *context) {
@@ -24,12 +220,24 @@ BOOL KxCmdLogoff(DWORD channel, CompletionCallback callback, void *context) {
 }
 
 BOOL KxCmdConnectionState(DWORD channel, CompletionCallback callback, void *context, DWORD *state) {
-    return 0;
+    CommandDriver *driver = Driver();
+    EnterCriticalSection(&driver->lock);
+    WORD slot = QuerySlot(driver, channel, callback, context, state);
+    BOOL result = slot != NoSlot &&
+                  QueryPacketServiceStatus(&driver->slots[slot], driver->wdsClientId, state);
+    LeaveCriticalSection(&driver->lock);
+    return result;
 }
 
 BOOL KxCmdChannelRate(DWORD channel, CompletionCallback callback, void *context,
                       ChannelRates *rates) {
-    return 0;
+    CommandDriver *driver = Driver();
+    EnterCriticalSection(&driver->lock);
+    WORD slot = QuerySlot(driver, channel, callback, context, rates);
+    BOOL result =
+        slot != NoSlot && QueryChannelRate(&driver->slots[slot], driver->wdsClientId, rates);
+    LeaveCriticalSection(&driver->lock);
+    return result;
 }
 
 BOOL KxCmdGetSignalStrength(CompletionCallback callback, void *context) {

@@ -7,13 +7,7 @@ CommandDriver TheDriver;
 
 // The control port reads without practical limit and writes without limit.
 COMMTIMEOUTS ControlPortTimeouts() {
-    COMMTIMEOUTS timeouts;
-    timeouts.ReadIntervalTimeout = MAXDWORD;
-    timeouts.ReadTotalTimeoutMultiplier = MAXDWORD;
-    timeouts.ReadTotalTimeoutConstant = NoReceiveLimit;
-    timeouts.WriteTotalTimeoutMultiplier = 0;
-    timeouts.WriteTotalTimeoutConstant = MAXDWORD;
-    return timeouts;
+    return PortTimeouts(NoReceiveLimit, MAXDWORD);
 }
 
 void SetSlotPorts(CommandDriver *driver, HANDLE port) {
@@ -57,6 +51,16 @@ BOOL ObtainClient(CommandDriver *driver, BYTE service, BYTE *clientId) {
 
 CommandDriver *Driver() {
     return &TheDriver;
+}
+
+COMMTIMEOUTS PortTimeouts(DWORD receiveLimit, DWORD sendLimit) {
+    COMMTIMEOUTS timeouts;
+    timeouts.ReadIntervalTimeout = MAXDWORD;
+    timeouts.ReadTotalTimeoutMultiplier = MAXDWORD;
+    timeouts.ReadTotalTimeoutConstant = receiveLimit;
+    timeouts.WriteTotalTimeoutMultiplier = 0;
+    timeouts.WriteTotalTimeoutConstant = sendLimit;
+    return timeouts;
 }
 
 HANDLE OpenModulePort(const WCHAR *prefix, DWORD number) {

@@ -1,7 +1,7 @@
 // Requests allocate nothing in the driver: every allocation function of
 // this program is replaced by one that counts the calls made from the
 // driver's own code (by return address).
-#include "driver_test.h"
+#include "channel_test.h"
 
 #include <dlfcn.h>
 #include <link.h>
@@ -104,6 +104,7 @@ void FindDriverCode() {
 }
 
 class Allocation : public DriverTest {};
+class DataAllocation : public ChannelTest {};
 
 TEST_F(Allocation, DriverImportsNoAllocationFunction) {
     std::string command = "nm -D --undefined-only " + KxCmdLibrary::Path();
@@ -139,6 +140,26 @@ TEST_F(Allocation, RequestsAllocateNothingInTheDriver) {
     EXPECT_GT(allAllocations.load(), 0);
     Note(reinterpret_cast<void *>(driverLow.load()));
     EXPECT_EQ(driverAllocations.load(), 1);
+    driverLow = driverHigh = 0;
+}
+
+TEST_F(DataAllocation, TransfersAllocateNothingInTheDriver) {
+    if (!KX_COUNTING_ALLOCATOR)
+        GTEST_SKIP() << "the sanitizer replaces the allocator";
+    ASSERT_TRUE(Logon(0));
+    FindDriverCode();
+    driverAllocations = 0;
+    uint8_t buffer[64] = {0x45};
+    for (int i = 0; i < 50; ++i) {
+        data[0]->Push(Bytes{0x45, 0, 0, 1});
+        DWORD length = 20;
+        ASSERT_TRUE(kx.Send(0, buffer, &length, i % 2 ? 100 : MAXDWORD));
+        length = sizeof buffer;
+        ASSERT_TRUE(kx.Receive(0, buffer, &length, MAXDWORD));
+        ASSERT_EQ(length, 4u); // the data came through the caller's buffer
+        kx.Abort(0, TRUE, TRUE);
+    }
+    EXPECT_EQ(driverAllocations.load(), 0);
     driverLow = driverHigh = 0;
 }
 
