@@ -6,8 +6,7 @@
 #           during a download leaves the TCP connection intact.
 #   plain:  the driverless relay (data port socket used directly).
 # Also: a stop by SIGTERM removes everything and logs off, and without root
-# both programs refuse clearly. Skips (77) without root or /dev/net/tun, or
-# (driver) while KxCmdApi.so is not built.
+# both programs refuse clearly. Skips (77) without root or /dev/net/tun.
 set -u
 mode=${1:?usage: tun_end_to_end.sh driver|plain BIN_DIR}
 bin=${2:?usage: tun_end_to_end.sh driver|plain BIN_DIR}
@@ -21,8 +20,8 @@ if [ ! -c /dev/net/tun ]; then
     exit 77
 fi
 if [ "$mode" = driver ] && [ ! -f "$bin/KxCmdApi.so" ]; then
-    echo "SKIP: $bin/KxCmdApi.so is not built yet"
-    exit 77
+    echo "FAIL: $bin/KxCmdApi.so is missing"
+    exit 1
 fi
 for tool in ip curl ping python3 cmp setpriv; do
     command -v "$tool" >/dev/null || { echo "FAIL: $tool is missing (scripts/deps.sh)"; exit 1; }
