@@ -47,16 +47,25 @@ bool SocketChannel::Send(const void *packet, uint32_t size) {
 }
 
 long SocketChannel::Receive(void *buffer, uint32_t size, uint32_t timeoutMs) {
-    pollfd p{fd_, POLLIN, 0};
-    int r = poll(&p, 1, static_cast<int>(timeoutMs));
-    if (r == 0 || (r < 0 && errno == EINTR))
-        return 0;
-    if (r < 0)
-        return -1;
-    ssize_t n = recv(fd_, buffer, size, 0);
-    if (n < 0 && (errno == EINTR || errno == EAGAIN))
-        return 0;
-    return n <= 0 ? -1 : static_cast<long>(n); // 0: the module closed the port
+    // What is queued is taken at once; only an empty port costs a poll.
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        ssize_t n = recv(fd_, buffer, size, MSG_DONTWAIT);
+        if (n > 0)
+            return static_cast<long>(n);
+        if (n == 0)
+            return -1; // the module closed the port
+        if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
+            return -1;
+        if (attempt == 1)
+            return 0;
+        pollfd p{fd_, POLLIN, 0};
+        int r = poll(&p, 1, static_cast<int>(timeoutMs));
+        if (r == 0 || (r < 0 && errno == EINTR))
+            return 0;
+        if (r < 0)
+            return -1;
+    }
+    return 0;
 }
 
 bool DriverChannel::Send(const void *packet, uint32_t size) {
