@@ -135,8 +135,11 @@ fi
 ip netns list | grep -q "^$hh" && fail "the handheld's namespace is left behind"
 [[ $(control status) == *session\{* ]] && fail "the session is still up after the command ended"
 
-# Stopped by SIGTERM: logs off and removes its namespace.
-"$bin/kxsim" tunnel "${tunnel_options[@]}" >"$work/tunnel2.log" 2>&1 &
+# Stopped by SIGTERM: ends its command (and what that started), logs off and
+# removes its namespace.
+marker="sleep 3600.$$"
+"$bin/kxsim" tunnel "${tunnel_options[@]}" --exec "$marker; true" </dev/null \
+    >"$work/tunnel2.log" 2>&1 &
 tunnel_pid=$!
 wait_for 10 ip netns exec "$hh" ip link show dev kxtun0 || fail "the second tunnel did not start"
 [[ $(control status) == *session\{* ]] || fail "no session while the tunnel runs"
@@ -144,7 +147,8 @@ kill -TERM "$tunnel_pid"
 wait "$tunnel_pid"
 status=$?
 tunnel_pid=""
-[ "$status" -eq 0 ] || fail "kxsim tunnel stopped by SIGTERM exited with $status"
+[ "$status" -ne 0 ] || fail "kxsim tunnel stopped by SIGTERM reported success"
+pgrep -f "$marker" >/dev/null && fail "the command in the handheld's namespace outlived the stop"
 ip netns list | grep -q "^$hh" && fail "SIGTERM left the handheld's namespace behind"
 [[ $(control status) == *session\{* ]] && fail "SIGTERM left the session up"
 

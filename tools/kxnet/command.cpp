@@ -16,7 +16,8 @@ namespace kxnet {
 namespace {
 
 // Starts argv with stdout and stderr to errFd (-1: inherited) and a clean signal state.
-pid_t SpawnWith(const std::vector<std::string> &argv, int errFd, std::string *error) {
+pid_t SpawnWith(const std::vector<std::string> &argv, int errFd, bool ownGroup,
+                std::string *error) {
     if (argv.empty()) {
         if (error)
             *error = "no command";
@@ -34,7 +35,12 @@ pid_t SpawnWith(const std::vector<std::string> &argv, int errFd, std::string *er
     sigfillset(&all);
     posix_spawnattr_setsigmask(&attr, &none);
     posix_spawnattr_setsigdefault(&attr, &all);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
+    if (ownGroup) {
+        flags |= POSIX_SPAWN_SETPGROUP;
+        posix_spawnattr_setpgroup(&attr, 0);
+    }
+    posix_spawnattr_setflags(&attr, flags);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     if (errFd >= 0) {
@@ -63,8 +69,13 @@ std::string Joined(const std::vector<std::string> &argv) {
 
 } // namespace
 
-pid_t Spawn(const std::vector<std::string> &argv, std::string *error) {
-    return SpawnWith(argv, -1, error);
+pid_t Spawn(const std::vector<std::string> &argv, std::string *error, bool ownGroup) {
+    return SpawnWith(argv, -1, ownGroup, error);
+}
+
+void TerminateGroup(pid_t leader) {
+    if (leader > 0)
+        kill(-leader, SIGTERM);
 }
 
 int WaitChild(pid_t pid) {
@@ -90,7 +101,7 @@ bool Run(const std::vector<std::string> &argv, std::string *error) {
             *error = std::string("pipe: ") + strerror(errno);
         return false;
     }
-    pid_t pid = SpawnWith(argv, pipeFds[1], error);
+    pid_t pid = SpawnWith(argv, pipeFds[1], false, error);
     close(pipeFds[1]);
     std::string text;
     if (pid > 0) {

@@ -124,10 +124,16 @@ int RunTunBridge(PacketChannel &channel, const TunBridgeOptions &options, kxnet:
 
     int status = 0;
     pid_t child = -1;
+    bool ownGroup = false;
     std::thread waiter;
     std::atomic<int> childStatus{-1};
     if (!options.exec.empty()) {
-        child = kxnet::Spawn({"ip", "netns", "exec", ns.name(), "sh", "-c", options.exec}, error);
+        // A group of its own, so that a stop ends everything the command
+        // started; but on a terminal it stays in the foreground group, where
+        // it can read the terminal and takes Ctrl-C itself.
+        ownGroup = !isatty(STDIN_FILENO);
+        child = kxnet::Spawn({"ip", "netns", "exec", ns.name(), "sh", "-c", options.exec}, error,
+                             ownGroup);
         if (child < 0) {
             status = 1;
             stop.RequestStop();
@@ -140,8 +146,10 @@ int RunTunBridge(PacketChannel &channel, const TunBridgeOptions &options, kxnet:
     }
     stop.WaitFor(-1);
     if (waiter.joinable()) {
-        if (childStatus < 0)
-            kill(child, SIGTERM); // stopped by a signal or a failed channel
+        if (childStatus < 0 && ownGroup) // stopped by a signal or a failed channel
+            kxnet::TerminateGroup(child);
+        else if (childStatus < 0)
+            kill(child, SIGTERM);
         waiter.join();
         status = childStatus;
     }

@@ -15,8 +15,14 @@ namespace kxnet {
 bool Run(const std::vector<std::string> &argv, std::string *error = nullptr);
 
 // Starts argv[0] and returns its process id, -1 on failure (*error set).
-// The child gets an empty signal mask and default signal dispositions.
-pid_t Spawn(const std::vector<std::string> &argv, std::string *error = nullptr);
+// The child gets an empty signal mask and default signal dispositions; with
+// ownGroup it leads a process group of its own, so that TerminateGroup
+// reaches everything it starts.
+pid_t Spawn(const std::vector<std::string> &argv, std::string *error = nullptr,
+            bool ownGroup = false);
+
+// Sends SIGTERM to the process group that `leader` (started with ownGroup) leads.
+void TerminateGroup(pid_t leader);
 
 // Waits for a child started by Spawn; returns its exit status, 128 + signal
 // number when a signal ended it, -1 when it cannot be waited for.
