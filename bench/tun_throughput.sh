@@ -91,14 +91,16 @@ runs = {}
 for line in open(sys.argv[1]):
     path, direction, bps, relay, moved, module = line.split()
     runs.setdefault((path, direction), []).append((float(bps), float(relay), int(moved), float(module)))
-print("%-6s %-5s %10s %18s %18s" % ("path", "dir", "Mbit/s", "relay CPU ms/MB", "module CPU ms/MB"))
+print("%-6s %-5s %10s %18s %18s   %s" % ("path", "dir", "Mbit/s", "relay CPU ms/MB",
+                                        "module CPU ms/MB", "each run, Mbit/s"))
 median = {}
 for (path, direction), values in sorted(runs.items(), key=lambda kv: (kv[0][1] != "up", kv[0][0])):
     mbit = statistics.median(v[0] for v in values) / 1e6
     relay = statistics.median(v[1] * 1e3 / (v[2] / 1e6) for v in values)
     module = statistics.median(v[3] * 1e3 / (v[2] / 1e6) for v in values)
     median[(path, direction)] = mbit
-    print("%-6s %-5s %10.1f %18.2f %18.2f" % (path, direction, mbit, relay, module))
+    each = " ".join("%.0f" % (v[0] / 1e6) for v in values)
+    print("%-6s %-5s %10.1f %18.2f %18.2f   %s" % (path, direction, mbit, relay, module, each))
 for direction in ("up", "down"):
     if ("driver", direction) in median and ("plain", direction) in median:
         r = median[("driver", direction)] / median[("plain", direction)]
