@@ -25,9 +25,9 @@ const WCHAR GprsEntryTemplate[] = TEXT(
                             TEXT("         <parm name=\"GPRSInfoAddress\" value=\"%s\" />") TEXT(
                                 "         <parm name=\"GPRSInfoDataCompression\" value=\"%d\" />")
                                 TEXT("         <parm name=\"GPRSInfoHeaderCompression\" "
-                                     "value=\"%d\" />") TEXT(
-                                    "         <parm name=\"GPRSInfoParameters\" value=\"%s\" />")
-                                    TEXT("      </characteristic>") TEXT(
+                                     "value=\"%d\" />")
+                                    TEXT("         <parm name=\"GPRSInfoParameters\" value=\"%s\" "
+                                         "/>") TEXT("      </characteristic>") TEXT(
                                         "   "
                                         "</characteristic></characteristic></wap-provisioningdoc>");
 
@@ -35,10 +35,26 @@ const WCHAR GprsEntryTemplate[] = TEXT(
 // it ends sooner) into `out` (APN_ESCAPED_STRING_CHARS + 1 characters),
 // escaped for a double-quoted XML attribute value: markup characters become
 // entity references, and tab, line feed and carriage return character
-// references so that attribute normalisation keeps them.
-static void EscapeAttribute(const WCHAR *text, WCHAR *out) {
+// references so that attribute normalisation keeps them. False when the
+// text holds a character that XML cannot carry at all, not even as a
+// reference (other C0 controls, an unpaired surrogate, U+FFFE, U+FFFF): no
+// escaping could make such a document well-formed.
+static bool EscapeAttribute(const WCHAR *text, WCHAR *out) {
     size_t used = 0;
+    out[0] = 0;
     for (size_t i = 0; i < APN_PROFILE_STRING_CHARS && text[i] != 0; ++i) {
+        WCHAR c = text[i];
+        if ((c < 0x20 && c != '\t' && c != '\n' && c != '\r') || c == 0xFFFE || c == 0xFFFF ||
+            (c >= 0xDC00 && c <= 0xDFFF))
+            return false;
+        if (c >= 0xD800 && c <= 0xDBFF) {
+            // A pair: both halves within the field's characters.
+            if (i + 1 >= APN_PROFILE_STRING_CHARS || text[i + 1] < 0xDC00 || text[i + 1] > 0xDFFF)
+                return false;
+            out[used++] = c;
+            out[used++] = text[++i];
+            continue;
+        }
         const WCHAR *replacement = NULL;
         switch (text[i]) {
         case '&':
@@ -73,6 +89,7 @@ static void EscapeAttribute(const WCHAR *text, WCHAR *out) {
         }
     }
     out[used] = 0;
+    return true;
 }
 
 bool BuildProvisioningDocument(const WCHAR *previousEntry, const ApnProfile *profile,
@@ -86,14 +103,15 @@ bool BuildProvisioningDocument(const WCHAR *previousEntry, const ApnProfile *pro
     WCHAR address[APN_ESCAPED_STRING_CHARS + 1];
     WCHAR parameters[APN_ESCAPED_STRING_CHARS + 1];
 
-    EscapeAttribute(previousEntry, previous);
-    EscapeAttribute(profile->ConfigName, configName);
-    EscapeAttribute(profile->Username, userName);
-    EscapeAttribute(profile->Password, password);
-    EscapeAttribute(profile->Domain, domain);
-    EscapeAttribute(profile->GPRSInfoAccessPointName, accessPointName);
-    EscapeAttribute(profile->GPRSInfoAddress, address);
-    EscapeAttribute(profile->GPRSInfoParameters, parameters);
+    if (!EscapeAttribute(previousEntry, previous) ||
+        !EscapeAttribute(profile->ConfigName, configName) ||
+        !EscapeAttribute(profile->Username, userName) ||
+        !EscapeAttribute(profile->Password, password) ||
+        !EscapeAttribute(profile->Domain, domain) ||
+        !EscapeAttribute(profile->GPRSInfoAccessPointName, accessPointName) ||
+        !EscapeAttribute(profile->GPRSInfoAddress, address) ||
+        !EscapeAttribute(profile->GPRSInfoParameters, parameters))
+        return false;
 
     HRESULT hr = StringCchPrintfW(
         document, APN_DOCUMENT_CHARS, GprsEntryTemplate, previous, configName, userName, password,

@@ -75,8 +75,11 @@ static bool ReadProfileSettings(HKEY key, ApnProfile *profile) {
 static bool ApplyProfile(HKEY root, const WCHAR *operatorName, const WCHAR *previousEntry,
                          const ApnProfile *profile) {
     WCHAR document[APN_DOCUMENT_CHARS];
-    if (!BuildProvisioningDocument(previousEntry, profile, document))
+    if (!BuildProvisioningDocument(previousEntry, profile, document)) {
+        NKDbgPrintfW(TEXT("CarrierCfg: Profile for %s holds text that XML cannot carry \r\n"),
+                     operatorName);
         return false;
+    }
 
     LPWSTR result = NULL;
     HRESULT hr = DMProcessConfigXML(document, CFGFLAG_PROCESS | CFGFLAG_METADATA, &result);
@@ -139,6 +142,12 @@ bool ProvisionForOperator(const WCHAR *operatorName) {
     memset(&profile, 0, sizeof(profile));
     bool complete =
         ReadProfileValue(profileKey, TEXT("ConfigName"), profile.ConfigName, STRING_VALUE_BYTES);
+    // A name that fills all 25 characters has no terminator: stored back as
+    // CurrentConfig it would take 52 bytes, more than CurrentConfig is read
+    // with, so the profile would never be found current again. It is as
+    // unreadable as a 25-character name with its terminator.
+    if (profile.ConfigName[APN_PROFILE_STRING_CHARS - 1] != 0)
+        complete = false;
 
     // Already current: the same entry name (case-sensitive, 25 characters);
     // an empty name is never current.

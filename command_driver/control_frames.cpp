@@ -230,9 +230,11 @@ ReplyVerdict CheckReply(const BYTE *frame, const BYTE **stored, DWORD *storedSiz
 }
 
 BOOL CheckStatusIndication(const BYTE *frame, BYTE *connectionStatus, BYTE *reconfigure) {
-    if (frame[4] != 1 || frame[6] != FlagsIndication ||
-        FrameMessageId(frame) != MessageGetPacketServiceStatus || FrameLength(frame) < 18 ||
-        Read16(frame + 11) < 5 || frame[13] != TlvPayload || Read16(frame + 14) != 2)
+    // The length first: a shorter frame's message id lies beyond what was
+    // received (stale bytes of the reader's buffer).
+    if (FrameLength(frame) < 18 || frame[4] != 1 || frame[6] != FlagsIndication ||
+        FrameMessageId(frame) != MessageGetPacketServiceStatus || Read16(frame + 11) < 5 ||
+        frame[13] != TlvPayload || Read16(frame + 14) != 2)
         return 0;
     *connectionStatus = frame[16];
     *reconfigure = frame[17];

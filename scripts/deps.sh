@@ -11,6 +11,7 @@ packages=(
     g++-mingw-w64-x86-64-win32 binutils-mingw-w64-x86-64
     libqmi-utils
     valgrind iproute2 procps
+    clang libclang-rt-14-dev
     iperf3 iputils-ping curl python3
 )
 

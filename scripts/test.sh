@@ -6,13 +6,17 @@
 #   tsan      thread sanitizer                          (build-tsan/)
 #   windows   the deliverables built with mingw-w64 as PE DLLs, exports
 #             checked against their .def files          (build-windows/)
+#   fuzz      every fuzz target (clang, libFuzzer) for KX_FUZZ_SECONDS
+#             each, default 20                          (build-fuzz/)
+#   memcheck  the integration tests under valgrind: no memory error, no
+#             definite leak (uses the normal build)     (build/)
 #
 # KX_TEST_BUILDS chooses a subset, e.g. KX_TEST_BUILDS="normal asan".
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
 
-builds=${KX_TEST_BUILDS:-"normal asan tsan windows"}
+builds=${KX_TEST_BUILDS:-"normal asan tsan windows fuzz memcheck"}
 jobs=$(nproc 2>/dev/null || echo 2)
 
 # Some kernels randomise mmap more than the thread sanitizer's runtime
@@ -46,6 +50,13 @@ for b in $builds; do
         else
             echo "no Windows build script yet"
         fi ;;
+    fuzz)
+        echo "=== fuzz targets (libFuzzer, address+UB) ==="
+        scripts/fuzz.sh "${KX_FUZZ_SECONDS:-20}" ;;
+    memcheck)
+        echo "=== valgrind memcheck of the integration tests ==="
+        [ -d build/bin ] || run_build normal build
+        scripts/memcheck.sh build ;;
     *) echo "test.sh: unknown build '$b'" >&2; exit 2 ;;
     esac
 done

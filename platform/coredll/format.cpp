@@ -151,8 +151,9 @@ void FormatInteger(Sink &sink, const Spec &spec, WCHAR type, va_list *args) {
         reversed[count++] = alphabet[rest % base];
         rest /= base;
     }
-    // "%.0d" of zero prints no digits; otherwise zero is "0".
-    if (count == 0 && spec.precision != 0) {
+    // "%.0d" of zero prints no digits; otherwise zero is "0". The '#' flag
+    // of %o asks for a leading zero, so "%#.0o" of zero is "0" as well.
+    if (count == 0 && (spec.precision != 0 || (spec.alternate && type == u'o'))) {
         reversed[count++] = '0';
     }
     for (size_t i = 0; i < count; ++i) {

@@ -13,6 +13,7 @@
 // A file that cannot be parsed is left alone: the registry then stays in
 // memory only, rather than overwrite what it could not read.
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -360,6 +361,15 @@ bool ParseRegFile(Registry &r, const std::string &raw, ParseError *error) {
     } else if (text.size() >= 3 && (unsigned char)text[0] == 0xEF &&
                (unsigned char)text[1] == 0xBB && (unsigned char)text[2] == 0xBF) {
         text = text.substr(3);
+    }
+
+    // A NUL character has no place in registry text: kept inside a name it
+    // would make a value that no call can name, and digits would end at it.
+    size_t nul = text.find('\0');
+    if (nul != std::string::npos) {
+        error->line = int(std::count(text.begin(), text.begin() + long(nul), '\n')) + 1;
+        error->what = "a NUL character in the text";
+        return false;
     }
 
     std::vector<std::string> lines;
