@@ -1,5 +1,7 @@
 // The kxmodem command line, shared by the kxmodem program and "kxsim modem".
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -12,7 +14,8 @@ namespace kxmodem {
 static void Usage(FILE *out, const char *program) {
     fprintf(out,
             "usage: %s [--device-dir DIR] [--script FILE] [--pty PATH|auto] [--trace FILE|-]\n"
-            "          [--no-control-socket] [--network echo|tun [--network-namespace NAME]]\n\n"
+            "          [--no-control-socket] [--network echo|tun [--network-namespace NAME]]\n"
+            "       %s [--device-dir DIR] --control COMMAND [--control COMMAND ...]\n\n"
             "Serves the simulated module's ports KXC1 (QMI control), KXN1, KXN2 (packet data)\n"
             "and KXA1 (AT commands) as Unix sockets in DIR (default: $KX_DEVICE_DIR, else\n"
             "$XDG_RUNTIME_DIR/kxsim, else /tmp/kxsim-$UID) until interrupted.\n"
@@ -22,8 +25,9 @@ static void Usage(FILE *out, const char *program) {
             "  --trace FILE    log every frame, AT exchange and event ('-': standard error)\n"
             "  --network tun   the operator's network is a TUN interface kxop0 (10.64.255.1/16)\n"
             "                  in network namespace NAME (default kxop-<pid>), routed to the\n"
-            "                  sessions 10.64.0.2 and 10.64.1.2; needs root. Default: echo\n\n%s",
-            program, Modem::ControlHelp());
+            "                  sessions 10.64.0.2 and 10.64.1.2; needs root. Default: echo\n"
+            "  --control CMD   send CMD to the module running in DIR and print its answer\n\n%s",
+            program, program, Modem::ControlHelp());
 }
 
 static std::string DefaultDeviceDir() {
@@ -36,9 +40,52 @@ static std::string DefaultDeviceDir() {
     return "/tmp/kxsim-" + std::to_string(getuid());
 }
 
+// Client side of the control socket: one answer line per command.
+static int SendControls(const std::string &path, const std::vector<std::string> &commands,
+                        const char *program) {
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
+    if (fd < 0 || connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
+        fprintf(stderr, "%s: no module answers at %s\n", program, path.c_str());
+        if (fd >= 0)
+            close(fd);
+        return 1;
+    }
+    int status = 0;
+    std::string pending;
+    for (const auto &command : commands) {
+        std::string line = command + "\n";
+        if (write(fd, line.data(), line.size()) != static_cast<ssize_t>(line.size()))
+            break;
+        size_t nl;
+        while ((nl = pending.find('\n')) == std::string::npos) {
+            char buf[4096];
+            ssize_t n = read(fd, buf, sizeof buf);
+            if (n <= 0)
+                break;
+            pending.append(buf, static_cast<size_t>(n));
+        }
+        if (nl == std::string::npos) {
+            fprintf(stderr, "%s: the module closed the control socket\n", program);
+            status = 1;
+            break;
+        }
+        std::string answer = pending.substr(0, nl);
+        pending.erase(0, nl + 1);
+        printf("%s\n", answer.c_str());
+        if (answer.compare(0, 5, "error") == 0)
+            status = 1;
+    }
+    close(fd);
+    return status;
+}
+
 int RunCommandLine(const std::vector<std::string> &args, const char *program) {
     std::string deviceDir = DefaultDeviceDir();
     Options options;
+    std::vector<std::string> controls;
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string &a = args[i];
         auto value = [&](std::string *out) {
@@ -70,6 +117,11 @@ int RunCommandLine(const std::vector<std::string> &args, const char *program) {
         } else if (a == "--network-namespace") {
             if (!value(&options.networkNamespace))
                 return 2;
+        } else if (a == "--control") {
+            std::string command;
+            if (!value(&command))
+                return 2;
+            controls.push_back(command);
         } else if (a == "--no-control-socket") {
             options.controlSocket = false;
         } else {
@@ -77,6 +129,9 @@ int RunCommandLine(const std::vector<std::string> &args, const char *program) {
             return 2;
         }
     }
+
+    if (!controls.empty())
+        return SendControls(deviceDir + "/kxmodem.ctl", controls, program);
 
     // The loop thread inherits this mask, so only sigwait below sees the signals.
     sigset_t signals;

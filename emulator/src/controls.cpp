@@ -99,8 +99,15 @@ std::string Modem::Impl::Execute(const std::string &line) {
     ModemConfig &cfg = engine.config();
     long n = 0;
     trace.Event("control: " + line);
-    if (cmd == "help")
-        return std::string("ok ") + ControlHelp();
+    if (cmd == "help") {
+        // One answer line per command: the reference's lines joined.
+        std::string help = ControlHelp();
+        for (char &c : help) {
+            if (c == '\n')
+                c = '|';
+        }
+        return "ok " + help;
+    }
     if (cmd == "status")
         return StatusText();
     if (cmd == "counters") {

@@ -85,18 +85,18 @@ void Engine::HandleCtl(int endpoint, const QmiMessage &request, const FaultActio
         return;
     }
     case qmi::kCtlSync: {
-        // Sync forgets every client; their calls end without indications
-        // since no client is left to receive them.
+        // Sync resets the control point that asks: the clients it uses are
+        // released and their calls end. Other connections' clients (a
+        // driver beside a command-line tool on the terminal) are untouched.
         reply.AddResult(qmi::kErrNone);
         sink_.SendReply(endpoint, reply, fault);
-        std::vector<uint32_t> handles;
-        for (const auto &s : sessions_)
-            handles.push_back(s.first);
-        for (uint32_t h : handles)
-            EndSession(h, qmi::kEndClientEnd, false);
-        clients_.ReleaseAll();
-        owners_.clear();
-        orphans_.clear();
+        std::vector<uint16_t> mine;
+        for (const auto &o : owners_) {
+            if (o.second == endpoint)
+                mine.push_back(o.first);
+        }
+        for (uint16_t key : mine)
+            ReleaseClient(static_cast<uint8_t>(key >> 8), static_cast<uint8_t>(key & 0xFF));
         return;
     }
     default:

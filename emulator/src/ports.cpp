@@ -44,7 +44,18 @@ bool Modem::Impl::OpenPort(int port, std::string *error) {
         *error = std::string("socket: ") + strerror(errno);
         return false;
     }
-    unlink(path.c_str()); // a socket left by an earlier run
+    // A socket left by an earlier run is replaced; one that still answers
+    // belongs to a module that is running.
+    int probe = socket(AF_UNIX, type | SOCK_CLOEXEC, 0);
+    if (probe >= 0 && connect(probe, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0) {
+        close(probe);
+        close(fd);
+        *error = "a module is already serving " + path;
+        return false;
+    }
+    if (probe >= 0)
+        close(probe);
+    unlink(path.c_str());
     if (bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 || listen(fd, 16) != 0) {
         *error = "cannot serve " + path + ": " + strerror(errno);
         close(fd);

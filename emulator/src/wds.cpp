@@ -97,6 +97,18 @@ void Engine::StartNetwork(int endpoint, const QmiMessage &request, const FaultAc
             }
         }
     }
+    // DNS preferences must name a unicast host: not 0.0.0.0, not multicast
+    // or broadcast, not loopback.
+    for (uint8_t type : {qmi::kSnPrimaryDns, qmi::kSnSecondaryDns}) {
+        if (const Tlv *t = request.Find(type)) {
+            uint32_t address = GetU32(t->value.data());
+            uint32_t first = address >> 24;
+            if (address == 0 || first == 127 || first >= 224) {
+                ReplyError(endpoint, request, qmi::kErrInvalidArg, fault);
+                return;
+            }
+        }
+    }
     if (const Tlv *t = request.Find(qmi::kSnIpFamily)) {
         uint8_t family = t->value[0];
         if (family == 6) {

@@ -2,6 +2,7 @@
 #include "kx_internal.h"
 
 #include <algorithm>
+#include <array>
 #include <map>
 
 namespace kx {
@@ -92,20 +93,29 @@ extern "C" BOOL ResetEvent(HANDLE handle) {
 
 namespace {
 
+struct Span {
+    std::shared_ptr<Waitable> *data;
+    size_t size;
+    std::shared_ptr<Waitable> *begin() const { return data; }
+    std::shared_ptr<Waitable> *end() const { return data + size; }
+    std::shared_ptr<Waitable> &operator[](size_t i) const { return data[i]; }
+};
+
 DWORD WaitFor(DWORD count, const HANDLE *handles, bool waitAll, DWORD milliseconds) {
     if (count == 0 || count > MAXIMUM_WAIT_OBJECTS || !handles) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return WAIT_FAILED;
     }
-    std::vector<std::shared_ptr<Waitable>> objects;
-    objects.reserve(count);
+    // A wait allocates nothing: the references live in a fixed array.
+    std::array<std::shared_ptr<Waitable>, MAXIMUM_WAIT_OBJECTS> held;
+    Span objects{held.data(), 0};
     for (DWORD i = 0; i < count; ++i) {
         auto w = Lookup<Waitable>(handles[i]);
         if (!w) {
             SetLastError(ERROR_INVALID_HANDLE);
             return WAIT_FAILED;
         }
-        objects.push_back(std::move(w));
+        held[objects.size++] = std::move(w);
     }
     auto deadline = DeadlineAfter(milliseconds);
     WaitBlock block;

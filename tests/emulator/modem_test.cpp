@@ -189,10 +189,14 @@ TEST_F(ModemTest, ClientIdsAndTheErrorsAModuleGives) {
     ASSERT_NE(nullptr, reply.Find(0x01));
     EXPECT_EQ(3, reply.Find(0x01)->value[0]);
 
-    // Sync forgets every client.
+    // Sync forgets the clients of the control point that asks, not others'.
+    QmiClient other;
+    ASSERT_TRUE(other.Connect(dir.path()));
+    uint8_t othersWds = other.GetClientId(kWds);
     EXPECT_EQ(0, QmiClient::Error(qmi.Call(qmi.Request(kCtl, 0, 0x0027))));
     EXPECT_EQ(0x0007, QmiClient::Error(qmi.Call(qmi.Request(kWds, wds, 0x0022))));
-    EXPECT_TRUE(modem.State().wdsClients.empty());
+    EXPECT_EQ(std::vector<uint8_t>{othersWds}, modem.State().wdsClients);
+    EXPECT_EQ(0, QmiClient::Error(other.Call(other.Request(kWds, othersWds, 0x0022))));
 }
 
 TEST_F(ModemTest, BrokenFramesNeverStopTheModule) {
@@ -292,6 +296,9 @@ TEST_F(ModemTest, StartIsCheckedAgainstTheConfiguredNetwork) {
     r = qmi.Request(kWds, wds, 0x0020);
     r.AddTlv(0x10, Bytes{1, 2, 3}); // DNS preference of 3 bytes
     EXPECT_EQ(0x0001, QmiClient::Error(qmi.Call(r)));
+    r = qmi.Request(kWds, wds, 0x0020);
+    r.AddU32(0x11, 0xE0000001); // multicast DNS preference
+    EXPECT_EQ(0x0030, QmiClient::Error(qmi.Call(r)));
     r = qmi.Request(kWds, wds, 0x0020);
     r.AddTlv(0x14, std::string(101, 'a'));
     EXPECT_EQ(0x0013, QmiClient::Error(qmi.Call(r)));

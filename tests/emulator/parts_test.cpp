@@ -181,6 +181,27 @@ uint16_t UdpChecksum(const Bytes &ip) {
 
 } // namespace
 
+TEST(DataNetwork, ChecksumAgreesWithTheTextbookSum) {
+    // RFC 1071 word by word, as a reference for the wide summation.
+    auto reference = [](const Bytes &b, uint32_t sum) {
+        for (size_t i = 0; i + 1 < b.size(); i += 2)
+            sum += static_cast<uint32_t>(b[i] << 8 | b[i + 1]);
+        if (b.size() & 1)
+            sum += static_cast<uint32_t>(b.back() << 8);
+        while (sum >> 16)
+            sum = (sum & 0xFFFF) + (sum >> 16);
+        return static_cast<uint16_t>(~sum);
+    };
+    std::mt19937 rng(3);
+    for (int i = 0; i < 2000; ++i) {
+        Bytes b(rng() % 1600);
+        for (auto &x : b)
+            x = static_cast<uint8_t>(i % 7 == 0 ? 0xFF : rng());
+        uint32_t start = rng() % 0x30000;
+        ASSERT_EQ(reference(b, start), InternetChecksum(b.data(), b.size(), start)) << b.size();
+    }
+}
+
 TEST(DataNetwork, AnswersIcmpEchoWithValidChecksums) {
     const uint32_t me = SessionAddress(0), peer = 0x08080808;
     Bytes request = Ipv4(1, me, peer, IcmpEcho(0x4242, 7, "kxmodem ping"));

@@ -18,7 +18,7 @@
 #include <thread>
 #include <type_traits>
 
-#include "../../command_driver/KxCmdApi.h"
+#include "KxCmdApi.h"
 #include "kxnet/netns.h"
 #include "kxnet/signals.h"
 #include "kxsim.h"

@@ -1,0 +1,25 @@
+// Runs another kxsim subcommand as a child process, as the handheld runs
+// each host in its own process, and shows its output as it comes.
+#pragma once
+
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace kxsim {
+
+struct ChildResult {
+    int exitStatus = -1;            // exit code, or 128 + signal
+    std::vector<std::string> lines; // everything it printed, line by line
+    // The text after the first line that starts with prefix ("" if none).
+    std::string LineAfter(const std::string &prefix) const;
+};
+
+// Runs "kxsim <arguments...>" with extra environment variables set, copies
+// each line it prints to standard output with `indent` before it, and waits
+// at most timeoutSeconds (the child is killed after that).
+ChildResult RunKxsim(const std::vector<std::string> &arguments,
+                     const std::vector<std::pair<std::string, std::string>> &environment,
+                     const std::string &indent, int timeoutSeconds);
+
+} // namespace kxsim

@@ -1,0 +1,323 @@
+// kxsim connect: the connection software's stand-in. Loads KxCmdApi by path,
+// brings a packet connection up on one channel, shows what the module
+// reports, pings through the data channel, and takes the connection down,
+// printing each step. Starts an embedded kxmodem unless --device-dir names a
+// folder where one is running.
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+
+#include "kxcmd_loader.h"
+#include "kxmodem/modem.h"
+#include "kxsim.h"
+#include "icmp_echo.h"
+
+namespace {
+
+// kxmodem gives the session on channel n the address 10.64.n.2; any address
+// beyond it answers echo requests.
+uint32_t SessionAddress(uint32_t channel) {
+    return (10u << 24) | (64u << 16) | (channel << 8) | 2u;
+}
+const uint32_t kEchoPeer = (10u << 24) | (64u << 16) | (255u << 8) | 1u; // 10.64.255.1
+
+struct Options {
+    uint32_t channel = 0;
+    std::string apn = "kxtel.internet";
+    std::string user = "kxuser";
+    std::string password = "kxpass";
+    bool async = false;
+    long count = 4;
+    std::string deviceDir; // "" = embedded module
+    std::string trace;
+};
+
+// One asynchronous outcome, handed from the driver's reader thread.
+struct Completion {
+    std::mutex mutex; // guards the fields below
+    std::condition_variable cv;
+    bool done = false;
+    uint32_t status = 0;
+    uint8_t data[16] = {};
+    uint32_t size = 0;
+
+    static void Callback(uint32_t status, const void *data, uint32_t size, void *context) {
+        auto *c = static_cast<Completion *>(context);
+        std::lock_guard<std::mutex> lock(c->mutex);
+        c->status = status;
+        c->size = size < sizeof c->data ? size : sizeof c->data;
+        if (data)
+            memcpy(c->data, data, c->size);
+        c->done = true;
+        c->cv.notify_all();
+    }
+    bool Wait(int ms) {
+        std::unique_lock<std::mutex> lock(mutex);
+        return cv.wait_for(lock, std::chrono::milliseconds(ms), [this] { return done; });
+    }
+};
+
+void OnStatus(uint32_t, uint32_t status, uint32_t reconfigure, void *) {
+    printf("  indication: packet service status %u%s\n", status,
+           reconfigure ? ", reconfiguration requested" : "");
+    fflush(stdout);
+}
+
+const char *StatusName(uint32_t s) {
+    switch (s) {
+    case 1:
+        return "disconnected";
+    case 2:
+        return "connected";
+    case 3:
+        return "suspended";
+    case 4:
+        return "authenticating";
+    default:
+        return "unknown";
+    }
+}
+
+void Usage(FILE *out) {
+    fprintf(out,
+            "usage: kxsim connect [--channel 0|1] [--apn TEXT] [--user TEXT] [--password TEXT]\n"
+            "                     [--async] [--count N] [--device-dir DIR] [--trace FILE|-]\n\n"
+            "Loads KxCmdApi.so from kxsim's folder, logs on, shows state, channel rates and\n"
+            "signal strength, sends N echo requests through the data channel, logs off.\n"
+            "Without --device-dir an embedded kxmodem serves a fresh folder; --trace is its\n"
+            "frame trace. Defaults: channel 0, apn kxtel.internet, user kxuser, password\n"
+            "kxpass, count 4.\n");
+}
+
+bool ParseArgs(const kxsim::Args &args, Options *o) {
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string &a = args[i];
+        auto value = [&](std::string *out) {
+            if (i + 1 >= args.size()) {
+                fprintf(stderr, "kxsim connect: %s needs a value\n", a.c_str());
+                return false;
+            }
+            *out = args[++i];
+            return true;
+        };
+        std::string v;
+        if (a == "--channel") {
+            if (!value(&v))
+                return false;
+            if (v != "0" && v != "1") {
+                fprintf(stderr, "kxsim connect: channel must be 0 or 1, not '%s'\n", v.c_str());
+                return false;
+            }
+            o->channel = static_cast<uint32_t>(v[0] - '0');
+        } else if (a == "--apn") {
+            if (!value(&o->apn))
+                return false;
+        } else if (a == "--user") {
+            if (!value(&o->user))
+                return false;
+        } else if (a == "--password") {
+            if (!value(&o->password))
+                return false;
+        } else if (a == "--async") {
+            o->async = true;
+        } else if (a == "--count") {
+            if (!value(&v))
+                return false;
+            char *end = nullptr;
+            o->count = strtol(v.c_str(), &end, 10);
+            if (v.empty() || *end || o->count < 0 || o->count > 100000) {
+                fprintf(stderr, "kxsim connect: --count takes a number from 0 to 100000\n");
+                return false;
+            }
+        } else if (a == "--device-dir") {
+            if (!value(&o->deviceDir))
+                return false;
+        } else if (a == "--trace") {
+            if (!value(&o->trace))
+                return false;
+        } else {
+            fprintf(stderr, "kxsim connect: unknown option '%s' (try --help)\n", a.c_str());
+            return false;
+        }
+    }
+    return true;
+}
+
+void RemoveTree(const std::string &dir) {
+    if (DIR *d = opendir(dir.c_str())) {
+        while (dirent *e = readdir(d)) {
+            if (strcmp(e->d_name, ".") && strcmp(e->d_name, ".."))
+                unlink((dir + "/" + e->d_name).c_str());
+        }
+        closedir(d);
+    }
+    rmdir(dir.c_str());
+}
+
+double Ms(std::chrono::steady_clock::duration d) {
+    return std::chrono::duration<double, std::milli>(d).count();
+}
+
+// Sends `count` echo requests through the channel; returns the replies received.
+long Ping(const kxcmd::Api &api, uint32_t channel, long count) {
+    const uint32_t me = SessionAddress(channel);
+    long replies = 0;
+    double min = 0, max = 0, total = 0;
+    uint8_t buffer[2048];
+    for (long i = 1; i <= count; ++i) {
+        uint16_t seq = static_cast<uint16_t>(i);
+        std::vector<uint8_t> request = kxsim::BuildEchoRequest(me, kEchoPeer, 0x4B58, seq, 56);
+        uint32_t length = static_cast<uint32_t>(request.size());
+        auto t0 = std::chrono::steady_clock::now();
+        if (!api.Send(channel, request.data(), &length, 1000)) {
+            printf("  echo %ld: send failed\n", i);
+            continue;
+        }
+        bool answered = false;
+        while (!answered && Ms(std::chrono::steady_clock::now() - t0) < 1000) {
+            uint32_t got = sizeof buffer;
+            if (!api.Receive(channel, buffer, &got, 1000)) {
+                printf("  echo %ld: receive failed\n", i);
+                break;
+            }
+            answered = got > 0 && kxsim::IsEchoReply(buffer, got, me, kEchoPeer, 0x4B58, seq);
+            if (answered) {
+                double rtt = Ms(std::chrono::steady_clock::now() - t0);
+                printf("  echo %ld: reply from 10.64.255.1, %u bytes, time %.3f ms\n", i, got, rtt);
+                min = replies == 0 || rtt < min ? rtt : min;
+                max = rtt > max ? rtt : max;
+                total += rtt;
+                ++replies;
+            }
+        }
+        if (!answered)
+            printf("  echo %ld: no reply\n", i);
+    }
+    if (count > 0) {
+        printf("echo: %ld sent, %ld replies", count, replies);
+        if (replies)
+            printf(", round trip min/avg/max %.3f/%.3f/%.3f ms", min, total / replies, max);
+        printf("\n");
+    }
+    return replies;
+}
+
+int ConnectMain(const kxsim::Args &args) {
+    for (const auto &a : args) {
+        if (a == "--help" || a == "-h") {
+            Usage(stdout);
+            return 0;
+        }
+    }
+    Options o;
+    if (!ParseArgs(args, &o))
+        return 2;
+    setvbuf(stdout, nullptr, _IOLBF, 0);
+
+    kxmodem::Modem modem;
+    std::string embeddedDir;
+    if (o.deviceDir.empty()) {
+        char pattern[] = "/tmp/kxsim-connect-XXXXXX";
+        if (!mkdtemp(pattern)) {
+            perror("kxsim connect: mkdtemp");
+            return 1;
+        }
+        embeddedDir = pattern;
+        kxmodem::Options mo;
+        mo.tracePath = o.trace;
+        std::string error;
+        if (!modem.Start(embeddedDir, mo, &error)) {
+            fprintf(stderr, "kxsim connect: cannot start the module: %s\n", error.c_str());
+            RemoveTree(embeddedDir);
+            return 1;
+        }
+        o.deviceDir = embeddedDir;
+        printf("module: embedded kxmodem serving %s\n", embeddedDir.c_str());
+    } else {
+        struct stat st;
+        if (stat((o.deviceDir + "/KXC1").c_str(), &st) != 0 || !S_ISSOCK(st.st_mode)) {
+            fprintf(stderr,
+                    "kxsim connect: no module serves %s (start one with 'kxsim modem "
+                    "--device-dir %s')\n",
+                    o.deviceDir.c_str(), o.deviceDir.c_str());
+            return 1;
+        }
+        printf("module: running kxmodem in %s\n", o.deviceDir.c_str());
+    }
+    setenv("KX_DEVICE_DIR", o.deviceDir.c_str(), 1);
+
+    int result = 1;
+    kxcmd::Api api;
+    std::string error;
+    const std::string path = kxsim::BuildDirectory() + "/KxCmdApi.so";
+    if (!api.Load(path, &error)) {
+        fprintf(stderr, "kxsim connect: cannot load the driver: %s\n", error.c_str());
+    } else {
+        printf("driver: loaded %s\n", path.c_str());
+        if (!api.Open()) {
+            fprintf(stderr, "kxsim connect: KxCmdOpen failed (module absent or busy?)\n");
+        } else {
+            printf("open: ok\n");
+            kxcmd::LogonParameters p{o.apn.c_str(), o.user.c_str(), o.password.c_str(), 0, 0, 0};
+            Completion logon;
+            kxcmd::LogonCallbacks callbacks{o.async ? &Completion::Callback : nullptr, &logon,
+                                            &OnStatus, nullptr};
+            printf("logon: channel %u, apn \"%s\", user \"%s\", %s\n", o.channel, o.apn.c_str(),
+                   o.user.c_str(), o.async ? "asynchronous" : "synchronous");
+            bool up = api.Logon(o.channel, &p, 0, &callbacks) != 0;
+            if (up && o.async) {
+                printf("logon: request sent, waiting for the module\n");
+                up = logon.Wait(35000) && logon.status == 1;
+            }
+            printf("logon: %s\n", up ? "ok" : "FAILED (rejected by the module or no answer)");
+            if (up) {
+                uint32_t state = 0;
+                if (api.ConnectionState(o.channel, nullptr, nullptr, &state))
+                    printf("state: %s (%u)\n", StatusName(state), state);
+                else
+                    printf("state: query failed\n");
+                kxcmd::ChannelRates rates{};
+                if (api.ChannelRate(o.channel, nullptr, nullptr, &rates))
+                    printf("channel rates: current tx %u bps, rx %u bps; max tx %u bps, rx %u "
+                           "bps\n",
+                           rates.currentTxRate, rates.currentRxRate, rates.maxTxRate,
+                           rates.maxRxRate);
+                else
+                    printf("channel rates: query failed\n");
+                Completion signal;
+                if (api.GetSignalStrength(&Completion::Callback, &signal) && signal.Wait(35000) &&
+                    signal.status == 1 && signal.size == 2)
+                    printf("signal strength: %d dBm, radio interface %u\n",
+                           static_cast<int8_t>(signal.data[0]), signal.data[1]);
+                else
+                    printf("signal strength: query failed\n");
+                long replies = Ping(api, o.channel, o.count);
+                bool off = api.Logoff(o.channel, nullptr, nullptr) != 0;
+                printf("logoff: %s\n", off ? "ok" : "FAILED");
+                result = off && replies == o.count ? 0 : 1;
+            }
+            bool closed = api.Close() != 0;
+            printf("close: %s\n", closed ? "ok" : "FAILED");
+            if (!closed)
+                result = 1;
+        }
+        api.Unload();
+    }
+    if (!embeddedDir.empty()) {
+        modem.Stop();
+        RemoveTree(embeddedDir);
+    }
+    return result;
+}
+
+} // namespace
+
+KXSIM_SUBCOMMAND("connect", "log on through KxCmdApi against the module, ping, log off",
+                 ConnectMain);
