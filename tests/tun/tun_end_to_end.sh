@@ -135,6 +135,15 @@ fi
 ip netns list | grep -q "^$hh" && fail "the handheld's namespace is left behind"
 [[ $(control status) == *session\{* ]] && fail "the session is still up after the command ended"
 
+if [ "$mode" = driver ]; then
+    # The connection software's stand-in carries the same traffic.
+    "$bin/kxsim" connect --device-dir "$work/dev" --tun \
+        --exec "curl -sS --max-time 30 -o '$work/small2.got' http://10.64.255.1:8080/small" \
+        >"$work/connect.log" 2>&1 || fail "kxsim connect --tun failed"
+    cmp -s "$work/www/small" "$work/small2.got" || fail "kxsim connect --tun: the file differs"
+    grep -q "logoff: ok" "$work/connect.log" || fail "kxsim connect --tun did not log off"
+fi
+
 # Stopped by SIGTERM: ends its command (and what that started), logs off and
 # removes its namespace.
 marker="sleep 3600.$$"
