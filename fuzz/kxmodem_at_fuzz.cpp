@@ -81,9 +81,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     AtSession quiet;
     quiet.Feed("ATE0\r", quietHost);
     std::string text = quiet.Feed(input, quietHost);
-    std::string upper = input;
-    for (char &c : upper)
-        c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+    // What the interpreter sees after its line editing: a backspace takes
+    // back the character before it on the same line ("ATEX<BS>1" is ATE1).
+    std::string upper;
+    for (char c : input) {
+        if (c == '\b') {
+            if (!upper.empty() && upper.back() != '\r')
+                upper.pop_back();
+            continue;
+        }
+        upper.push_back(static_cast<char>(toupper(static_cast<unsigned char>(c))));
+    }
     if (upper.find("E1") == std::string::npos) {
         if (quiet.echo())
             Fail("echo came back on without a command asking for it");

@@ -317,17 +317,21 @@ class Session {
 
     static Clock::duration Scaled(int ms) { return kx::ScaledDuration(DWORD(ms)); }
 
+    // Starts the next queued command; one that fails at once (the port is
+    // gone) makes way for the one after it.
     void StartNext() {
-        {
-            std::lock_guard<std::mutex> guard(inst_->lock);
-            if (inst_->queue.empty())
-                return;
-            current_ = inst_->queue.front();
-            inst_->queue.pop_front();
+        while (!busy_ && !Closing()) {
+            {
+                std::lock_guard<std::mutex> guard(inst_->lock);
+                if (inst_->queue.empty())
+                    return;
+                current_ = inst_->queue.front();
+                inst_->queue.pop_front();
+            }
+            busy_ = true;
+            step_ = 0;
+            SendStep();
         }
-        busy_ = true;
-        step_ = 0;
-        SendStep();
     }
 
     void SendStep() {

@@ -40,25 +40,30 @@ struct Options {
     std::string deviceDir;
     int timeoutSeconds = 30;
     bool roaming = false;
+    bool cycleRadio = true;
 };
 
 void Usage(FILE *out) {
     fprintf(out, "usage: kxsim provision [--registry FILE] [--device-dir DIR] [--timeout SECONDS]\n"
-                 "                       [--roaming]\n"
+                 "                       [--roaming] [--keep-radio]\n"
                  "\n"
-                 "Loads CarrierCfg.so as the device manager does at boot (APN_Init), waits for\n"
-                 "the radio to register, reports what the driver applied, then unloads it.\n"
+                 "Loads CarrierCfg.so as the device manager does at boot (APN_Init), switches the\n"
+                 "radio off and on as it comes up at boot, waits for it to register, reports what\n"
+                 "the driver applied, then unloads the driver.\n"
                  "\n"
                  "  --registry FILE     registry file (REGEDIT4) to load and save; created from\n"
                  "                      the shipped device/platform.reg when it does not exist\n"
                  "                      (default: $KX_REGISTRY, else kxsim-registry.reg in the\n"
                  "                      build folder)\n"
-                 "  --device-dir DIR    use the running module whose ports are in DIR; the driver\n"
-                 "                      acts on the next change of its registration to home\n"
-                 "                      (default: a module embedded in this process, which\n"
-                 "                      registers once the driver is loaded)\n"
+                 "  --device-dir DIR    use the running module whose ports are in DIR (default: a\n"
+                 "                      module embedded in this process)\n"
                  "  --timeout SECONDS   how long to wait for the radio (default 30)\n"
-                 "  --roaming           the embedded module registers as roaming, not at home\n");
+                 "  --roaming           the embedded module registers as roaming, not at home\n"
+                 "  --keep-radio        leave the radio alone and wait for a registration change\n"
+                 "                      made elsewhere\n"
+                 "\n"
+                 "Exit status: 0 applied or current already; 3 nothing applied (no matching\n"
+                 "profile, roaming, no registration); 1 failure; 2 usage.\n");
 }
 
 bool ParseOptions(const kxsim::Args &args, Options *o) {
@@ -91,6 +96,8 @@ bool ParseOptions(const kxsim::Args &args, Options *o) {
             o->timeoutSeconds = int(t);
         } else if (a == "--roaming") {
             o->roaming = true;
+        } else if (a == "--keep-radio") {
+            o->cycleRadio = false;
         } else {
             fprintf(stderr, "kxsim provision: unknown option '%s'\n", a.c_str());
             return false;
@@ -141,6 +148,7 @@ struct RadioWatch {
     std::mutex lock;
     std::condition_variable changed;
     std::deque<DWORD> statuses;
+    std::vector<std::pair<HRESULT, DWORD>> results; // command id, result code
 };
 
 void CALLBACK WatchNotify(DWORD code, const void *data, DWORD size, DWORD_PTR param) {
@@ -154,7 +162,39 @@ void CALLBACK WatchNotify(DWORD code, const void *data, DWORD size, DWORD_PTR pa
     w->changed.notify_all();
 }
 
-void CALLBACK WatchResult(DWORD, HRESULT, const void *, DWORD, DWORD_PTR) {}
+void CALLBACK WatchResult(DWORD code, HRESULT id, const void *, DWORD, DWORD_PTR param) {
+    RadioWatch *w = (RadioWatch *)param;
+    std::lock_guard<std::mutex> guard(w->lock);
+    w->results.push_back({id, code});
+    w->changed.notify_all();
+}
+
+// Sends one AT command through the RIL's device-specific request and waits
+// for its result.
+bool AtCommand(HRIL ril, RadioWatch &watch, const char *command) {
+    BYTE request[4 + 64] = {};
+    DWORD requestCode = RIL_DEVSPECIFIC_ATCOMMAND;
+    memcpy(request, &requestCode, 4);
+    size_t length = strlen(command);
+    memcpy(request + 4, command, length);
+    HRESULT id = RIL_DevSpecific(ril, request, DWORD(4 + length));
+    if (FAILED(id))
+        return false;
+    std::unique_lock<std::mutex> guard(watch.lock);
+    auto answered = [&](DWORD *code) {
+        for (const auto &r : watch.results) {
+            if (r.first == id) {
+                *code = r.second;
+                return true;
+            }
+        }
+        return false;
+    };
+    DWORD result = 0;
+    if (!watch.changed.wait_for(guard, 40s, [&] { return answered(&result); }))
+        return false;
+    return result == RIL_RESULT_OK;
+}
 
 const char *StatusName(DWORD status) {
     switch (status) {
@@ -397,10 +437,25 @@ int Provision(const Options &o) {
         DWORD_PTR context = init(u"Drivers\\Active\\01", nullptr);
         printf("driver: APN_Init -> %lu\n", (unsigned long)context);
         fflush(stdout);
-        if (module && !RegisterEmbeddedModule(module, o.roaming)) {
-            fprintf(stderr, "kxsim provision: the embedded module did not register\n");
-            deinit(context);
-            break;
+        // As at boot, the radio comes up after the drivers were loaded. The
+        // pause lets the driver's RIL session ask for registration codes.
+        if (module || o.cycleRadio)
+            std::this_thread::sleep_for(300ms);
+        if (module) {
+            printf("radio: the embedded module registers\n");
+            if (!RegisterEmbeddedModule(module, o.roaming)) {
+                fprintf(stderr, "kxsim provision: the embedded module did not register\n");
+                deinit(context);
+                break;
+            }
+        } else if (o.cycleRadio) {
+            // A running module registered long ago: switched off and on, it
+            // registers anew.
+            printf("radio: switched off and on (AT+CFUN=0, AT+CFUN=1)\n");
+            fflush(stdout);
+            if (!AtCommand(watchRil, watch, "AT+CFUN=0") ||
+                !AtCommand(watchRil, watch, "AT+CFUN=1"))
+                printf("radio: the module did not take the radio commands\n");
         }
 
         Outcome outcome = kNothing;
@@ -424,8 +479,8 @@ int Provision(const Options &o) {
                 outcome = AwaitAttempt(log, firstLine, deadline);
             } else if (status == RIL_REGSTAT_ROAMING) {
                 sawRoaming = true;
-                if (module)
-                    break; // the embedded module stays roaming
+                if (module || o.cycleRadio)
+                    break; // registered anew just now, and roaming: that stays
             }
         }
         log.Poll();

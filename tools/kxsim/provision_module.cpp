@@ -1,4 +1,52 @@
+// The module embedded in `kxsim provision`: kxmodem, when the build has it.
+
 #include "provision_module.h"
+
+#include <cstdlib>
+#include <string>
+
+#include <unistd.h>
+
+#if __has_include(<kxmodem/modem.h>)
+#include <kxmodem/modem.h>
+
+struct EmbeddedModule {
+    kxmodem::Modem modem;
+    std::string dir;
+};
+
+EmbeddedModule *StartEmbeddedModule(std::string *error) {
+    const char *runtime = getenv("XDG_RUNTIME_DIR");
+    std::string pattern = std::string(runtime && *runtime ? runtime : "/tmp") + "/kxprovXXXXXX";
+    if (!mkdtemp(&pattern[0])) {
+        *error = "cannot create a folder for the module's ports";
+        return nullptr;
+    }
+    EmbeddedModule *m = new EmbeddedModule;
+    m->dir = pattern;
+    if (!m->modem.Start(m->dir, kxmodem::Options(), error)) {
+        rmdir(m->dir.c_str());
+        delete m;
+        return nullptr;
+    }
+    // The radio has not found a network yet when the drivers load at boot.
+    m->modem.Control("registration none");
+    setenv("KX_DEVICE_DIR", m->dir.c_str(), 1);
+    return m;
+}
+
+bool RegisterEmbeddedModule(EmbeddedModule *m, bool roaming) {
+    std::string answer = m->modem.Control(roaming ? "registration roaming" : "registration home");
+    return answer.compare(0, 2, "ok") == 0;
+}
+
+void StopEmbeddedModule(EmbeddedModule *m) {
+    m->modem.Stop();
+    rmdir(m->dir.c_str());
+    delete m;
+}
+
+#else
 
 EmbeddedModule *StartEmbeddedModule(std::string *error) {
     *error = "this build has no embedded module: give --device-dir of a running kxmodem";
@@ -10,3 +58,5 @@ bool RegisterEmbeddedModule(EmbeddedModule *, bool) {
 }
 
 void StopEmbeddedModule(EmbeddedModule *) {}
+
+#endif

@@ -251,7 +251,9 @@ void RegisterWhenWatched(kxmodem::Modem &modem, uint64_t atBefore, const std::st
     modem.Control("registration " + state);
 }
 
-// Step 2: two boots of the device manager with CarrierCfg.
+// Step 2: two boots of the device manager with CarrierCfg. This program
+// drives the module's registration itself (the radio stays as the scenario
+// has it), so provision is told to leave the radio alone.
 void Provision(const RunOptions &o, kxmodem::Modem &modem,
                const std::vector<std::pair<std::string, std::string>> &env,
                const std::string &registry, Narrator &n) {
@@ -267,8 +269,8 @@ void Provision(const RunOptions &o, kxmodem::Modem &modem,
                 RegisterWhenWatched(modem, at, target);
         });
         kxsim::ChildResult r =
-            kxsim::RunKxsim({"provision", "--registry", registry, "--device-dir", modem.DeviceDir(),
-                             "--timeout", o.radioOff ? "3" : "15"},
+            kxsim::RunKxsim({"provision", "--keep-radio", "--registry", registry, "--device-dir",
+                             modem.DeviceDir(), "--timeout", o.radioOff || o.roaming ? "4" : "15"},
                             env, "    ", 60);
         registrar.join();
         std::string result = r.LineAfter("result: ");
