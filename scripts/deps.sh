@@ -12,6 +12,7 @@ packages=(
     libqmi-utils
     valgrind iproute2 procps
     clang libclang-rt-14-dev
+    iperf3 iputils-ping curl python3
 )
 
 missing=()

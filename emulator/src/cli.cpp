@@ -14,7 +14,7 @@ namespace kxmodem {
 static void Usage(FILE *out, const char *program) {
     fprintf(out,
             "usage: %s [--device-dir DIR] [--script FILE] [--pty PATH|auto] [--trace FILE|-]\n"
-            "          [--no-control-socket]\n"
+            "          [--no-control-socket] [--network echo|tun [--network-namespace NAME]]\n"
             "       %s [--device-dir DIR] --control COMMAND [--control COMMAND ...]\n\n"
             "Serves the simulated module's ports KXC1 (QMI control), KXN1, KXN2 (packet data)\n"
             "and KXA1 (AT commands) as Unix sockets in DIR (default: $KX_DEVICE_DIR, else\n"
@@ -23,6 +23,9 @@ static void Usage(FILE *out, const char *program) {
             "  --pty PATH      also serve the QMI control port on a pseudo-terminal, linked\n"
             "                  at PATH ('auto': no link; the terminal's name is printed)\n"
             "  --trace FILE    log every frame, AT exchange and event ('-': standard error)\n"
+            "  --network tun   the operator's network is a TUN interface kxop0 (10.64.255.1/16)\n"
+            "                  in network namespace NAME (default kxop-<pid>), routed to the\n"
+            "                  sessions 10.64.0.2 and 10.64.1.2; needs root. Default: echo\n"
             "  --control CMD   send CMD to the module running in DIR and print its answer\n\n%s",
             program, program, Modem::ControlHelp());
 }
@@ -108,6 +111,12 @@ int RunCommandLine(const std::vector<std::string> &args, const char *program) {
         } else if (a == "--trace") {
             if (!value(&options.tracePath))
                 return 2;
+        } else if (a == "--network") {
+            if (!value(&options.network))
+                return 2;
+        } else if (a == "--network-namespace") {
+            if (!value(&options.networkNamespace))
+                return 2;
         } else if (a == "--control") {
             std::string command;
             if (!value(&command))
@@ -141,6 +150,10 @@ int RunCommandLine(const std::vector<std::string> &args, const char *program) {
     printf("kxmodem: serving KXC1 KXN1 KXN2 KXA1 in %s\n", modem.DeviceDir().c_str());
     if (!modem.PtyPath().empty())
         printf("kxmodem: QMI control port on %s\n", modem.PtyPath().c_str());
+    if (options.network == "tun")
+        printf("kxmodem: operator network in namespace %s\n",
+               options.networkNamespace.empty() ? ("kxop-" + std::to_string(getpid())).c_str()
+                                                : options.networkNamespace.c_str());
     fflush(stdout);
     int sig = 0;
     sigwait(&signals, &sig);

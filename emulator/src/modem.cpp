@@ -46,6 +46,11 @@ bool Modem::Impl::Start(const std::string &dir, const Options &opts, std::string
         *error = std::string("pipe: ") + strerror(errno);
         return false;
     }
+    // The network first: once the ports exist, what is behind them works.
+    if (!StartNetwork(error)) {
+        Stop();
+        return false;
+    }
     for (int p = 0; p < kPortCount; ++p) {
         if (p == kPortCtlSocket && !options.controlSocket)
             continue;
@@ -95,6 +100,7 @@ void Modem::Impl::Stop() {
     for (int e : endpoints)
         CloseConnection(e);
     ClosePty();
+    StopNetwork();
     for (int p = 0; p < kPortCount; ++p)
         ClosePort(p);
     timers.clear();

@@ -23,6 +23,7 @@
 #include "kxmodem/modem.h"
 #include "qmux.h"
 #include "trace.h"
+#include "tun_network.h"
 
 namespace kxmodem {
 
@@ -81,6 +82,13 @@ struct Modem::Impl : public EngineSink, public AtHost {
     std::string Vanish(const std::string &portName, long ms);
     std::string Restore(const std::string &portName);
 
+    // The network behind the data ports when it is not the echo network
+    // (tun_network.cpp).
+    bool StartNetwork(std::string *error);
+    void StopNetwork();
+    void ForwardToNetwork(Connection &c, const Session &s, const uint8_t *data, size_t size);
+    void DeliverFromNetwork(const uint8_t *packet, size_t size);
+
     // Pseudo-terminal (pty.cpp).
     bool OpenPty(const std::string &link, std::string *error);
     void ClosePty();
@@ -118,6 +126,8 @@ struct Modem::Impl : public EngineSink, public AtHost {
     int ptySlave = -1; // kept open so the master never sees a hang-up
     int ptyEndpoint = 0;
     std::string ptyName, ptyLink;
+
+    std::unique_ptr<TunNetwork> network; // null: the echo network
 
     std::thread loopThread;
     std::atomic<bool> running{false};

@@ -369,6 +369,10 @@ void Modem::Impl::HandleData(Connection &c, const uint8_t *data, size_t size) {
         trace.Data(c.where, true, size, "dropped: no session up");
         return;
     }
+    if (network) {
+        ForwardToNetwork(c, *s, data, size);
+        return;
+    }
     std::vector<uint8_t> reply;
     switch (AnswerPacket(data, size, s->address, &reply)) {
     case PacketVerdict::kInvalid:

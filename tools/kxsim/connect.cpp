@@ -12,11 +12,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <mutex>
 
 #include "kxcmd_loader.h"
 #include "kxmodem/modem.h"
+#include "kxnet/netns.h"
 #include "kxsim.h"
+#include "tun_bridge.h"
 #include "icmp_echo.h"
 
 namespace {
@@ -37,6 +40,8 @@ struct Options {
     long count = 4;
     std::string deviceDir; // "" = embedded module
     std::string trace;
+    bool tun = false; // real IP traffic through a TUN interface (tun_bridge.h)
+    std::string exec; // with tun: command run in the handheld's namespace
 };
 
 // One asynchronous outcome, handed from the driver's reader thread.
@@ -88,12 +93,17 @@ const char *StatusName(uint32_t s) {
 void Usage(FILE *out) {
     fprintf(out,
             "usage: kxsim connect [--channel 0|1] [--apn TEXT] [--user TEXT] [--password TEXT]\n"
-            "                     [--async] [--count N] [--device-dir DIR] [--trace FILE|-]\n\n"
+            "                     [--async] [--count N] [--device-dir DIR] [--trace FILE|-]\n"
+            "                     [--tun [--exec CMD]]\n\n"
             "Loads KxCmdApi.so from kxsim's folder, logs on, shows state, channel rates and\n"
             "signal strength, sends N echo requests through the data channel, logs off.\n"
             "Without --device-dir an embedded kxmodem serves a fresh folder; --trace is its\n"
             "frame trace. Defaults: channel 0, apn kxtel.internet, user kxuser, password\n"
-            "kxpass, count 4.\n");
+            "kxpass, count 4.\n"
+            "--tun: instead of the echo requests, carry real IP traffic until interrupted or\n"
+            "until CMD ends: a TUN interface with the session's address and the default route\n"
+            "in the handheld's network namespace, pumped through KxCmdSend/KxCmdReceive (the\n"
+            "embedded module's network is then a TUN interface too; see kxsim tunnel). Root.\n");
 }
 
 bool ParseArgs(const kxsim::Args &args, Options *o) {
@@ -125,6 +135,12 @@ bool ParseArgs(const kxsim::Args &args, Options *o) {
         } else if (a == "--password") {
             if (!value(&o->password))
                 return false;
+        } else if (a == "--tun") {
+            o->tun = true;
+        } else if (a == "--exec") {
+            if (!value(&o->exec))
+                return false;
+            o->tun = true;
         } else if (a == "--async") {
             o->async = true;
         } else if (a == "--count") {
@@ -220,6 +236,16 @@ int ConnectMain(const kxsim::Args &args) {
     if (!ParseArgs(args, &o))
         return 2;
     setvbuf(stdout, nullptr, _IOLBF, 0);
+    // Created before any thread, so that a stop signal reaches the bridge.
+    std::unique_ptr<kxnet::StopSignals> stop;
+    if (o.tun) {
+        std::string problem = kxnet::NetworkPrerequisiteProblem();
+        if (!problem.empty()) {
+            fprintf(stderr, "kxsim connect: --tun: %s\n", problem.c_str());
+            return 1;
+        }
+        stop.reset(new kxnet::StopSignals);
+    }
 
     kxmodem::Modem modem;
     std::string embeddedDir;
@@ -232,6 +258,7 @@ int ConnectMain(const kxsim::Args &args) {
         embeddedDir = pattern;
         kxmodem::Options mo;
         mo.tracePath = o.trace;
+        mo.network = o.tun ? "tun" : "echo";
         std::string error;
         if (!modem.Start(embeddedDir, mo, &error)) {
             fprintf(stderr, "kxsim connect: cannot start the module: %s\n", error.c_str());
@@ -298,10 +325,24 @@ int ConnectMain(const kxsim::Args &args) {
                            static_cast<int8_t>(signal.data[0]), signal.data[1]);
                 else
                     printf("signal strength: query failed\n");
-                long replies = Ping(api, o.channel, o.count);
+                long replies = 0;
+                int bridged = 0;
+                if (o.tun) {
+                    kxsim::TunBridgeOptions bridge;
+                    bridge.address = kxsim::DefaultSessionAddress(static_cast<int>(o.channel));
+                    bridge.exec = o.exec;
+                    std::string why;
+                    bridged = kxsim::BridgeDriverChannel(api.Send, api.Receive, o.channel, bridge,
+                                                         *stop, &why);
+                    if (!why.empty())
+                        fprintf(stderr, "kxsim connect: %s\n", why.c_str());
+                    replies = o.count; // no echo requests with --tun
+                } else {
+                    replies = Ping(api, o.channel, o.count);
+                }
                 bool off = api.Logoff(o.channel, nullptr, nullptr) != 0;
                 printf("logoff: %s\n", off ? "ok" : "FAILED");
-                result = off && replies == o.count ? 0 : 1;
+                result = off && replies == o.count ? (o.tun ? bridged : 0) : 1;
             }
             bool closed = api.Close() != 0;
             printf("close: %s\n", closed ? "ok" : "FAILED");

@@ -25,6 +25,10 @@ struct Options {
     std::string ptyLink;       // "" = no pty; "auto" = pty without link; else a symlink path
     std::string tracePath;     // "" = no trace; "-" = standard error; else appended file
     bool controlSocket = true; // serve <deviceDir>/kxmodem.ctl
+    // What is behind the data ports: "echo" (the built-in echo network) or
+    // "tun" (a TUN interface in a network namespace of its own; needs root).
+    std::string network = "echo";
+    std::string networkNamespace; // with "tun": "" = "kxop-<pid>"
 };
 
 struct SessionInfo {
