@@ -11,7 +11,11 @@ void RouteControlMessage(CommandDriver *driver, const BYTE *frame) {
     if (frame[0] != 0x01)
         return;
     WORD id = FrameTransactionId(frame);
-    if (id < SlotCount && HandleReply(&driver->slots[id], frame))
+    // A frame too short to hold its whole transaction id (one byte for CTL,
+    // two otherwise, from position 7) names no request: the rest of the id
+    // would be a byte of an earlier message left in the reader's buffer.
+    bool holdsId = FrameLength(frame) >= (frame[4] == ServiceCtl ? 8u : 9u);
+    if (holdsId && id < SlotCount && HandleReply(&driver->slots[id], frame))
         return;
     HandleStatusIndication(&driver->statusListener, frame);
 }

@@ -79,6 +79,24 @@ TEST_F(Requests, RejectedReplyFailsAndErrorCodeAloneDoesNot) {
     EXPECT_EQ(calls[2].status, 0u);
 }
 
+// An 8-byte NAS response holds only the low byte of its transaction id; the
+// high byte would come from the reader's buffer, left over from the message
+// before. Such a frame names no request and must not end one.
+TEST_F(Requests, FrameTooShortForItsTransactionIdEndsNoRequest) {
+    OpenDriver();
+    module->Hold([](const Request &) { return true; });
+    ASSERT_TRUE(AskSignal()); // slot 0
+    // A longer frame first, not a response, whose byte 8 is 0.
+    module->Push(
+        Bytes{0x01, 0x13, 0, 0x80, 3, 7, 0x04, 0, 0, 0x51, 0, 0x07, 0, 0x02, 0x04, 0, 0, 0, 0, 0});
+    module->Push(Bytes{0x01, 0x07, 0, 0x80, 3, 7, 0x02, 0x00});
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(done.Count(), 0u) << "the short frame ended the waiting request";
+    module->Push(SignalReply(0));
+    ASSERT_TRUE(done.WaitFor(1));
+    EXPECT_EQ(done.Calls()[0].status, 1u);
+}
+
 TEST_F(Requests, SixtyFourOutstandingThenTheStaleOneIsReclaimed) {
     SetTickOffset(0u - GetTickCount() - 1000); // the ages are measured across the wrap
     OpenDriver();
