@@ -25,7 +25,7 @@ std::string ChildResult::LineAfter(const std::string &prefix) const {
 
 ChildResult RunKxsim(const std::vector<std::string> &arguments,
                      const std::vector<std::pair<std::string, std::string>> &environment,
-                     const std::string &indent, int timeoutSeconds) {
+                     const std::string &indent, int timeoutSeconds, bool show) {
     ChildResult result;
     int pipeFds[2];
     if (pipe2(pipeFds, O_CLOEXEC) != 0) {
@@ -102,13 +102,16 @@ ChildResult RunKxsim(const std::vector<std::string> &arguments,
             if (!line.empty() && line.back() == '\r')
                 line.pop_back();
             partial.erase(0, newline + 1);
-            printf("%s%s\n", indent.c_str(), line.c_str());
-            fflush(stdout);
+            if (show) {
+                printf("%s%s\n", indent.c_str(), line.c_str());
+                fflush(stdout);
+            }
             result.lines.push_back(line);
         }
     }
     if (!partial.empty()) {
-        printf("%s%s\n", indent.c_str(), partial.c_str());
+        if (show)
+            printf("%s%s\n", indent.c_str(), partial.c_str());
         result.lines.push_back(partial);
     }
     close(pipeFds[0]);

@@ -17,9 +17,10 @@ struct ChildResult {
 
 // Runs "kxsim <arguments...>" with extra environment variables set, copies
 // each line it prints to standard output with `indent` before it, and waits
-// at most timeoutSeconds (the child is killed after that).
+// at most timeoutSeconds (the child is killed after that). With show false
+// the lines are only kept, not printed.
 ChildResult RunKxsim(const std::vector<std::string> &arguments,
                      const std::vector<std::pair<std::string, std::string>> &environment,
-                     const std::string &indent, int timeoutSeconds);
+                     const std::string &indent, int timeoutSeconds, bool show = true);
 
 } // namespace kxsim

@@ -1,88 +1,17 @@
 #include "run_fault.h"
 
 #include "icmp_echo.h"
+#include "kxcmd_client.h"
 #include "kxsim.h"
 
 #include <chrono>
 #include <cstdio>
-#include <dlfcn.h>
 #include <thread>
 
-#include "KxCmdApi.h"
-
 namespace kxsim {
-namespace {
-
-struct Driver {
-    void *library = nullptr;
-    decltype(&KxCmdOpen) open = nullptr;
-    decltype(&KxCmdClose) close = nullptr;
-    decltype(&KxCmdReopen) reopen = nullptr;
-    decltype(&KxCmdLogon) logon = nullptr;
-    decltype(&KxCmdLogoff) logoff = nullptr;
-    decltype(&KxCmdSend) send = nullptr;
-    decltype(&KxCmdReceive) receive = nullptr;
-
-    bool Load(std::string *error) {
-        std::string path = BuildDirectory() + "/KxCmdApi.so";
-        library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-        if (!library) {
-            *error = dlerror();
-            return false;
-        }
-        open = reinterpret_cast<decltype(open)>(dlsym(library, "KxCmdOpen"));
-        close = reinterpret_cast<decltype(close)>(dlsym(library, "KxCmdClose"));
-        reopen = reinterpret_cast<decltype(reopen)>(dlsym(library, "KxCmdReopen"));
-        logon = reinterpret_cast<decltype(logon)>(dlsym(library, "KxCmdLogon"));
-        logoff = reinterpret_cast<decltype(logoff)>(dlsym(library, "KxCmdLogoff"));
-        send = reinterpret_cast<decltype(send)>(dlsym(library, "KxCmdSend"));
-        receive = reinterpret_cast<decltype(receive)>(dlsym(library, "KxCmdReceive"));
-        if (!(open && close && reopen && logon && logoff && send && receive)) {
-            *error = "KxCmdApi.so lacks an export";
-            return false;
-        }
-        return true;
-    }
-    ~Driver() {
-        if (library)
-            dlclose(library);
-    }
-};
-
-// One echo request through the data channel; true when its reply came back.
-bool Echo(Driver &d, int channel, uint32_t self, uint16_t sequence) {
-    const uint32_t peer = ParseIPv4("10.64.255.1");
-    std::vector<uint8_t> request = BuildEchoRequest(self, peer, 0x4B58, sequence, 56);
-    DWORD length = static_cast<DWORD>(request.size());
-    auto start = std::chrono::steady_clock::now();
-    if (!d.send(channel, request.data(), &length, 2000)) {
-        printf("    echo %u: send failed\n", sequence);
-        return false;
-    }
-    uint8_t reply[2048];
-    for (int attempt = 0; attempt < 5; ++attempt) {
-        DWORD got = sizeof(reply);
-        if (!d.receive(channel, reply, &got, 1000)) {
-            printf("    echo %u: receive failed\n", sequence);
-            return false;
-        }
-        if (got && IsEchoReply(reply, got, self, peer, 0x4B58, sequence)) {
-            double ms =
-                std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
-                    .count();
-            printf("    echo %u: reply from %s in %.2f ms\n", sequence, FormatIPv4(peer).c_str(),
-                   ms);
-            return true;
-        }
-    }
-    printf("    echo %u: no reply\n", sequence);
-    return false;
-}
-
-} // namespace
 
 bool RunVanishScenario(kxmodem::Modem &modem, int channel, std::string *detail) {
-    Driver d;
+    KxCmdClient d;
     std::string error;
     if (!d.Load(&error)) {
         *detail = "cannot load the driver: " + error;
@@ -118,7 +47,7 @@ bool RunVanishScenario(kxmodem::Modem &modem, int channel, std::string *detail) 
             if (s.channel == channel)
                 self = ParseIPv4(s.address);
         printf("    session address %s\n", FormatIPv4(self).c_str());
-        if (!Echo(d, channel, self, 1)) {
+        if (!EchoThroughChannel(d, channel, self, 1, true)) {
             *detail = "no echo before the fault";
             break;
         }
@@ -141,7 +70,7 @@ bool RunVanishScenario(kxmodem::Modem &modem, int channel, std::string *detail) 
             *detail = "KxCmdReopen failed";
             break;
         }
-        if (!Echo(d, channel, self, 2)) {
+        if (!EchoThroughChannel(d, channel, self, 2, true)) {
             *detail = "no echo after the reopen";
             break;
         }

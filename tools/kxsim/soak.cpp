@@ -1,0 +1,414 @@
+// kxsim soak: the whole handheld, again and again, under random module
+// faults, checking invariants that must hold whatever the faults:
+//  - every asynchronous request that an export accepted calls back exactly
+//    once (at the latest when the driver is closed), never twice;
+//  - no call takes longer than its time limit allows;
+//  - after every close the platform's handles and threads are back where
+//    they started, and again after the library is unloaded;
+//  - the other hosts (provisioning, control panel) never crash or hang.
+// Prints counters at the end; exits 1 when an invariant broke.
+#include "child_process.h"
+#include "icmp_echo.h"
+#include "kxcmd_client.h"
+#include "kxmodem/modem.h"
+#include "kxsim.h"
+
+#include "kx_platform_test.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <random>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Nominal platform time runs this much faster than real time during the
+// soak, so a dropped reply costs 30000 ms nominal but only 1.5 s real.
+const double kTimeScale = 0.05;
+
+struct Counters {
+    std::atomic<uint64_t> operations{0}, failures{0}, faults{0}, callbacksExpected{0},
+        callbacksReceived{0}, callbacksDoubled{0}, slowCalls{0}, cycles{0}, hostRuns{0},
+        hostFailures{0}, leaks{0}, echoes{0}, echoReplies{0};
+};
+
+Counters counters;
+std::mutex violationsMutex;
+std::vector<std::string> violations;
+
+void Violation(const std::string &what) {
+    std::lock_guard<std::mutex> guard(violationsMutex);
+    if (violations.size() < 20)
+        violations.push_back(what);
+    printf("  INVARIANT BROKEN: %s\n", what.c_str());
+    fflush(stdout);
+}
+
+// One context per asynchronous request: counts its callbacks.
+struct Pending {
+    std::atomic<int> calls{0};
+};
+
+void Callback(DWORD, const void *, DWORD, void *context) {
+    auto *p = static_cast<Pending *>(context);
+    if (p->calls.fetch_add(1) == 0)
+        counters.callbacksReceived++;
+    else
+        counters.callbacksDoubled++;
+}
+
+// Runs one export call, counts it and checks it against its limit (real ms).
+template <class F>
+auto Timed(const char *name, double limitRealMs, F call) -> decltype(call()) {
+    auto start = Clock::now();
+    auto result = call();
+    double ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+    counters.operations++;
+    if (!result)
+        counters.failures++;
+    if (ms > limitRealMs) {
+        counters.slowCalls++;
+        Violation(std::string(name) + " took " + std::to_string(static_cast<int>(ms)) +
+                  " ms, limit " + std::to_string(static_cast<int>(limitRealMs)) + " ms");
+    }
+    return result;
+}
+
+const char *const kFaults[] = {
+    "fault delay 150 count=1",
+    "fault drop count=1",
+    "fault duplicate count=1",
+    "fault malformed count=1",
+    "fault malformed flags count=1",
+    "fault late 400 count=1",
+    "fault reject 14 service=wds count=1",
+    "fault reject 3 count=1",
+    "vanish all 250",
+    "disconnect all",
+    "reconfigure",
+};
+
+// Real-time limits of the driver's calls at kTimeScale, with room for a
+// loaded machine: a control reply 30000 ms nominal; a transfer retries
+// across a reopen for up to 10000 ms nominal more.
+const double kReplyLimit = 30000 * kTimeScale + 2500;
+const double kTransferLimit = (2000 + 10000 + 10000) * kTimeScale + 2500;
+const double kCloseLimit = 3 * 30000 * kTimeScale + 1000 * kTimeScale + 3500;
+
+void ConnectionCycle(kxsim::KxCmdClient &d, kxmodem::Modem &modem, std::mt19937 &random,
+                     int baselineHandles, int baselineThreads) {
+    std::vector<std::unique_ptr<Pending>> pendings;
+    auto async = [&]() {
+        pendings.push_back(std::make_unique<Pending>());
+        return pendings.back().get();
+    };
+    int channel = static_cast<int>(random() % 2);
+    auto inject = [&]() {
+        const char *fault = kFaults[random() % (sizeof kFaults / sizeof kFaults[0])];
+        modem.Control(fault);
+        counters.faults++;
+        return std::string(fault).compare(0, 6, "vanish") == 0;
+    };
+
+    if (!Timed("KxCmdOpen", kReplyLimit * 2, [&] { return d.open(); }))
+        return;
+    if (random() % 2)
+        inject();
+
+    LogonParameters p = {};
+    p.accessPointName = "kxtel.internet";
+    p.userName = "kxuser";
+    p.password = "kxpass";
+    Pending *logon = async();
+    LogonCallbacks cb = {Callback, logon, nullptr, nullptr};
+    bool asyncLogon = random() % 2;
+    BOOL up = Timed("KxCmdLogon", kReplyLimit,
+                    [&] { return d.logon(channel, &p, 0, asyncLogon ? &cb : nullptr); });
+    if (up && asyncLogon) {
+        counters.callbacksExpected++;
+        for (int i = 0; i < 100 && logon->calls.load() == 0; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+
+    for (int step = 0; step < 6; ++step) {
+        switch (random() % 6) {
+        case 0: {
+            bool vanished = inject();
+            if (vanished) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+                Timed("KxCmdReopen", 5000 * kTimeScale + 2500, [&] { return d.reopen(5000); });
+            }
+            break;
+        }
+        case 1: {
+            Pending *s = async();
+            if (Timed("KxCmdGetSignalStrength", kReplyLimit,
+                      [&] { return d.signalStrength(Callback, s); }))
+                counters.callbacksExpected++;
+            break;
+        }
+        case 2: {
+            DWORD state = 0;
+            Timed("KxCmdConnectionState", kReplyLimit,
+                  [&] { return d.connectionState(channel, nullptr, nullptr, &state); });
+            break;
+        }
+        case 3: {
+            ChannelRates rates;
+            Pending *r = async();
+            bool asyncRate = random() % 2;
+            if (Timed("KxCmdChannelRate", kReplyLimit,
+                      [&] {
+                          return asyncRate ? d.channelRate(channel, Callback, r, nullptr)
+                                           : d.channelRate(channel, nullptr, nullptr, &rates);
+                      }) &&
+                asyncRate)
+                counters.callbacksExpected++;
+            break;
+        }
+        default: {
+            uint32_t self = 0;
+            for (const auto &s : modem.State().sessions)
+                if (s.channel == channel)
+                    self = kxsim::ParseIPv4(s.address);
+            counters.echoes++;
+            bool ok = Timed("echo", kTransferLimit * 2, [&] {
+                return kxsim::EchoThroughChannel(
+                    d, channel, self, static_cast<uint16_t>(counters.echoes.load()), false);
+            });
+            if (ok)
+                counters.echoReplies++;
+            break;
+        }
+        }
+    }
+    modem.Control("fault clear");
+    Timed("KxCmdLogoff", kReplyLimit * 2, [&] { return d.logoff(channel, nullptr, nullptr); });
+    Timed("KxCmdClose", kCloseLimit, [&] { return d.close(); });
+
+    // Close cancels whatever is still outstanding: every accepted request
+    // has called back by now.
+    for (auto &pnd : pendings) {
+        if (pnd->calls.load() > 1)
+            Violation("a callback ran " + std::to_string(pnd->calls.load()) + " times");
+    }
+    uint64_t expected = counters.callbacksExpected.load();
+    uint64_t received = counters.callbacksReceived.load();
+    if (received < expected)
+        Violation(std::to_string(expected - received) + " accepted request(s) never called back");
+    // Late callbacks of this cycle must not be counted against the next.
+    counters.callbacksExpected = received;
+    counters.callbacksReceived = received;
+
+    // Handles and threads back where they started (the reader may take a
+    // moment to end after close).
+    bool back = false;
+    for (int i = 0; i < 200 && !back; ++i) {
+        back = kxtest::OpenHandleCount() == baselineHandles &&
+               kxtest::RunningThreadCount() == baselineThreads;
+        if (!back)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    if (!back) {
+        counters.leaks++;
+        Violation("after close: " + std::to_string(kxtest::OpenHandleCount()) + " handles (was " +
+                  std::to_string(baselineHandles) + "), " +
+                  std::to_string(kxtest::RunningThreadCount()) + " threads (was " +
+                  std::to_string(baselineThreads) + ")");
+        baselineHandles = kxtest::OpenHandleCount();
+    }
+}
+
+void HostRun(const std::vector<std::string> &args, const std::string &deviceDir,
+             const std::string &registry, int timeoutSeconds) {
+    counters.hostRuns++;
+    kxsim::ChildResult r = kxsim::RunKxsim(args,
+                                           {{"KX_DEVICE_DIR", deviceDir},
+                                            {"KX_REGISTRY", registry},
+                                            {"KX_DEBUG_LOG", registry + ".debug.log"}},
+                                           "      ", timeoutSeconds, false);
+    std::string result = r.LineAfter("result: ");
+    printf("    kxsim %s -> exit status %d%s%s\n", args[0].c_str(), r.exitStatus,
+           result.empty() ? "" : ", ", result.c_str());
+    if (r.exitStatus >= 128 || r.exitStatus < 0) {
+        counters.hostFailures++;
+        Violation("kxsim " + args[0] + " crashed or hung (status " + std::to_string(r.exitStatus) +
+                  ")");
+    }
+}
+
+void Usage(FILE *out) {
+    fprintf(out, "usage: kxsim soak [--seconds N] [--seed N]\n"
+                 "\n"
+                 "Runs the handheld again and again under random module faults: the\n"
+                 "connection software on KxCmdApi (open, logon, queries, traffic, reopen,\n"
+                 "logoff, close) and, every few rounds, provisioning and the control panel.\n"
+                 "Checks that every accepted asynchronous request calls back exactly once,\n"
+                 "that no call exceeds its limit, that handles and threads come back, and\n"
+                 "that no host crashes. Prints counters; exits 1 when an invariant broke.\n"
+                 "  --seconds N   how long to run (default 60)\n"
+                 "  --seed N      random seed (default: from the clock; printed)\n");
+}
+
+} // namespace
+
+static int SoakMain(const kxsim::Args &args) {
+    int seconds = 60;
+    unsigned seed = static_cast<unsigned>(Clock::now().time_since_epoch().count());
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string &a = args[i];
+        if (a == "--help" || a == "-h") {
+            Usage(stdout);
+            return 0;
+        }
+        if ((a == "--seconds" || a == "--seed") && i + 1 < args.size()) {
+            char *end = nullptr;
+            long v = strtol(args[i + 1].c_str(), &end, 10);
+            if (*end || v < 1 || v > 86400 * 7) {
+                fprintf(stderr, "kxsim soak: %s takes a positive number, not '%s'\n", a.c_str(),
+                        args[i + 1].c_str());
+                return 2;
+            }
+            if (a == "--seconds")
+                seconds = static_cast<int>(v);
+            else
+                seed = static_cast<unsigned>(v);
+            ++i;
+        } else {
+            fprintf(stderr, "kxsim soak: unknown option '%s'\n", a.c_str());
+            Usage(stderr);
+            return 2;
+        }
+    }
+
+    char pattern[] = "/tmp/kxsim-soak-XXXXXX";
+    if (!mkdtemp(pattern)) {
+        perror("kxsim soak: cannot create a working folder");
+        return 1;
+    }
+    std::string out = pattern;
+    std::string deviceDir = out + "/dev";
+    std::string registry = out + "/registry.reg";
+    {
+        std::string shipped = kxsim::DeviceRoot() + "/platform.reg";
+        FILE *in = fopen(shipped.c_str(), "rb");
+        FILE *to = fopen(registry.c_str(), "wb");
+        if (in && to) {
+            char buffer[8192];
+            size_t n;
+            while ((n = fread(buffer, 1, sizeof buffer, in)) > 0)
+                fwrite(buffer, 1, n, to);
+        }
+        if (in)
+            fclose(in);
+        if (to)
+            fclose(to);
+    }
+
+    kxmodem::Modem modem;
+    std::string error;
+    if (!modem.Start(deviceDir, {}, &error)) {
+        fprintf(stderr, "kxsim soak: the module does not start: %s\n", error.c_str());
+        return 1;
+    }
+    setenv("KX_DEVICE_DIR", deviceDir.c_str(), 1);
+    kxtest::SetTimeScale(kTimeScale);
+    printf("kxsim soak: %d s, seed %u, working folder %s\n", seconds, seed, out.c_str());
+    fflush(stdout);
+
+    std::mt19937 random(seed);
+    int startHandles = kxtest::OpenHandleCount();
+    int startThreads = kxtest::RunningThreadCount();
+    {
+        kxsim::KxCmdClient d;
+        if (!d.Load(&error)) {
+            fprintf(stderr, "kxsim soak: cannot load the driver: %s\n", error.c_str());
+            return 1;
+        }
+        int loadedHandles = kxtest::OpenHandleCount();
+        int loadedThreads = kxtest::RunningThreadCount();
+        auto deadline = Clock::now() + std::chrono::seconds(seconds);
+        auto nextReport = Clock::now() + std::chrono::seconds(10);
+        while (Clock::now() < deadline) {
+            counters.cycles++;
+            ConnectionCycle(d, modem, random, loadedHandles, loadedThreads);
+            modem.Control("restore all");
+            modem.Control("fault clear");
+            if (counters.cycles % 8 == 0) {
+                printf("  round %llu: provisioning and control panel\n",
+                       (unsigned long long)counters.cycles.load());
+                fflush(stdout);
+                if (random() % 2)
+                    modem.Control(kFaults[random() % 4]);
+                HostRun({"provision", "--registry", registry, "--device-dir", deviceDir,
+                         "--timeout", "4"},
+                        deviceDir, registry, 60);
+                modem.Control("fault clear");
+                modem.Control("registration home");
+                modem.Control("radio on");
+                HostRun({"applet", "--registry", registry, "--device-dir", deviceDir}, deviceDir,
+                        registry, 60);
+            }
+            if (Clock::now() >= nextReport) {
+                printf("  %llu rounds, %llu operations, %llu faults so far\n",
+                       (unsigned long long)counters.cycles.load(),
+                       (unsigned long long)counters.operations.load(),
+                       (unsigned long long)counters.faults.load());
+                fflush(stdout);
+                nextReport += std::chrono::seconds(10);
+            }
+        }
+    } // the driver is unloaded here
+    int endHandles = kxtest::OpenHandleCount();
+    int endThreads = kxtest::RunningThreadCount();
+    if (endHandles != startHandles || endThreads != startThreads)
+        Violation("after unload: " + std::to_string(endHandles) + " handles (was " +
+                  std::to_string(startHandles) + "), " + std::to_string(endThreads) +
+                  " threads (was " + std::to_string(startThreads) + ")");
+    kxmodem::Snapshot s = modem.State();
+    modem.Stop();
+
+    printf("\nsoak counters\n");
+    printf("  rounds                     %llu\n", (unsigned long long)counters.cycles.load());
+    printf("  operations                 %llu\n", (unsigned long long)counters.operations.load());
+    printf("  failures seen              %llu (calls that returned 0, as faults make them)\n",
+           (unsigned long long)counters.failures.load());
+    printf("  faults injected            %llu\n", (unsigned long long)counters.faults.load());
+    printf("  callbacks                  %llu received, %llu doubled\n",
+           (unsigned long long)counters.callbacksReceived.load(),
+           (unsigned long long)counters.callbacksDoubled.load());
+    printf("  echoes                     %llu sent, %llu answered\n",
+           (unsigned long long)counters.echoes.load(),
+           (unsigned long long)counters.echoReplies.load());
+    printf("  slow calls                 %llu\n", (unsigned long long)counters.slowCalls.load());
+    printf("  host runs                  %llu (%llu crashed or hung)\n",
+           (unsigned long long)counters.hostRuns.load(),
+           (unsigned long long)counters.hostFailures.load());
+    printf("  handles open               %d at the end (%d at the start)\n", endHandles,
+           startHandles);
+    printf("  threads                    %d at the end (%d at the start)\n", endThreads,
+           startThreads);
+    printf("  module                     %llu QMI requests, %llu replies dropped, %llu malformed\n",
+           (unsigned long long)s.counters.qmiRequests,
+           (unsigned long long)s.counters.repliesDropped,
+           (unsigned long long)s.counters.qmiMalformed);
+    if (violations.empty() && counters.callbacksDoubled == 0) {
+        printf("soak: every invariant held\n");
+        return 0;
+    }
+    printf("soak: %zu invariant violation(s)\n", violations.size());
+    return 1;
+}
+
+KXSIM_SUBCOMMAND("soak", "the whole handheld under random module faults, with invariant checks",
+                 SoakMain);
