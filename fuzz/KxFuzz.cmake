@@ -18,4 +18,6 @@ add_compile_options(-Wno-error)
 
 add_subdirectory(${CMAKE_SOURCE_DIR}/platform ${CMAKE_BINARY_DIR}/platform)
 add_subdirectory(${CMAKE_SOURCE_DIR}/emulator ${CMAKE_BINARY_DIR}/emulator)
+# The module's operator network side (TUN) links kxnet.
+add_subdirectory(${CMAKE_SOURCE_DIR}/tools/kxnet ${CMAKE_BINARY_DIR}/tools/kxnet)
 add_subdirectory(${CMAKE_SOURCE_DIR}/fuzz ${CMAKE_BINARY_DIR}/fuzz)

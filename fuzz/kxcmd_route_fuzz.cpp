@@ -227,6 +227,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 
         const BYTE *f0 = frame.get();
         WORD named = f0[4] == 0 ? f0[7] : WORD(f0[7] | (f0[8] << 8));
+        if (f0[4] != 0 && length < 9)
+            named = NoSlot; // the id is not all in the frame: it names no request
         SlotPicture before[SlotCount];
         for (WORD i = 0; i < SlotCount; ++i)
             before[i] = Picture(&g_driver->slots[i], i == named);
@@ -292,8 +294,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             }
         }
         // A response for a taken slot of its service and message (or too
-        // short to name one) is that request's reply: it must end it.
-        if (f[0] == 0x01 && id < SlotCount && before[id].inUse &&
+        // short to name one) is that request's reply: it must end it. A
+        // frame too short to hold its whole transaction id names no slot.
+        bool holdsId = length >= DWORD(f[4] == 0 ? 8 : 9);
+        if (f[0] == 0x01 && holdsId && id < SlotCount && before[id].inUse &&
             (before[id].callback || !before[id].doneSet) && f[6] == (f[4] == 0 ? 0x01 : 0x02) &&
             f[4] == g_driver->slots[id].requestService &&
             (length < DWORD(f[4] == 0 ? 12 : 13) ||
