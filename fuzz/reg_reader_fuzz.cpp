@@ -20,6 +20,7 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -63,10 +64,14 @@ void AppendHex(std::string &out, const void *data, size_t size) {
     }
 }
 
+// Each level below a root takes a backslash in a section name, so the input
+// bounds the depth of the tree it can make (set per input).
+int g_depthLimit = 0;
+
 // A text picture of a key and everything below it, built from the Win32
 // calls alone.
 void Dump(HKEY key, int depth, std::string &out) {
-    if (depth > 64)
+    if (depth > g_depthLimit)
         Fail("the tree is deeper than any .reg file can make it");
     // One set of buffers for the whole walk: each is used up before the
     // walk descends, so the levels can share them.
@@ -160,6 +165,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    g_depthLimit = 4 + int(std::count(data, data + size, uint8_t('\\')));
     WriteFile(g_path, data, size);
     kxtest::ReloadRegistry();
     std::string loaded = DumpAll();

@@ -5,6 +5,8 @@
 #   scripts/fuzz.sh [SECONDS]          every target, SECONDS each (default 25)
 #   scripts/fuzz.sh SECONDS TARGET...  only the targets named
 #   options: --build-dir DIR (default build-fuzz), --no-build
+#   KX_FUZZ_SEED=N and KX_FUZZ_RUNS=N make a run repeatable: a fixed seed and
+#   at most N executions per target (the time limit still applies).
 #
 # Each target starts from its committed seeds (fuzz/corpus/<target>/), which
 # also hold the inputs of faults found and mended (replayed on every run),
@@ -38,6 +40,10 @@ if [ ${#targets[@]} -eq 0 ]; then
     mapfile -t targets < <(grep -v '^$' "$build_dir/fuzz-targets.txt")
 fi
 
+extra=()
+[ -n "${KX_FUZZ_SEED:-}" ] && extra+=("-seed=$KX_FUZZ_SEED")
+[ -n "${KX_FUZZ_RUNS:-}" ] && extra+=("-runs=$KX_FUZZ_RUNS")
+
 summary=()
 failed=0
 for t in "${targets[@]}"; do
@@ -54,7 +60,8 @@ for t in "${targets[@]}"; do
     # -close_fd_mask=2 keeps the code under test from flooding the log;
     # libFuzzer and the sanitizers still report on their own copy of stderr.
     "$bin" -max_total_time="$seconds" -timeout=20 -rss_limit_mb=2048 -print_final_stats=1 \
-        -close_fd_mask=2 -artifact_prefix="$findings/" "$work" "$seeds" >"$log" 2>&1 || status=$?
+        -close_fd_mask=2 -artifact_prefix="$findings/" ${extra[@]+"${extra[@]}"} "$work" "$seeds" \
+        >"$log" 2>&1 || status=$?
     execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
     corpus=$(find "$work" -type f | wc -l)
     found=$(find "$findings" -type f -newer "$stamp" | wc -l)
