@@ -5,7 +5,6 @@
 // logs off and closes the driver. "--without-driver" starts the session
 // with a few plain QMI requests and moves the packets over the data port
 // socket itself: the plain relay that the driver path is measured against.
-#include <dlfcn.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -22,6 +21,7 @@
 #include "kxnet/netns.h"
 #include "kxnet/signals.h"
 #include "kxsim.h"
+#include "kxcmd_client.h"
 #include "packet_channel.h"
 #include "qmi_session.h"
 #include "tun_bridge.h"
@@ -33,42 +33,6 @@ namespace {
 static_assert(std::is_same<DriverChannel::SendFn, decltype(&KxCmdSend)>::value &&
                   std::is_same<DriverChannel::ReceiveFn, decltype(&KxCmdReceive)>::value,
               "the bridge calls KxCmdSend and KxCmdReceive through these types");
-
-struct Driver {
-    void *library = nullptr;
-    decltype(&KxCmdOpen) Open = nullptr;
-    decltype(&KxCmdClose) Close = nullptr;
-    decltype(&KxCmdReopen) Reopen = nullptr;
-    decltype(&KxCmdLogon) Logon = nullptr;
-    decltype(&KxCmdLogoff) Logoff = nullptr;
-    decltype(&KxCmdSend) Send = nullptr;
-    decltype(&KxCmdReceive) Receive = nullptr;
-
-    ~Driver() {
-        if (library)
-            dlclose(library);
-    }
-    bool Load(const std::string &path, std::string *error) {
-        library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-        if (!library) {
-            *error = std::string("cannot load ") + path + ": " + dlerror();
-            return false;
-        }
-        bool ok = Find("KxCmdOpen", &Open) && Find("KxCmdClose", &Close) &&
-                  Find("KxCmdReopen", &Reopen) && Find("KxCmdLogon", &Logon) &&
-                  Find("KxCmdLogoff", &Logoff) && Find("KxCmdSend", &Send) &&
-                  Find("KxCmdReceive", &Receive);
-        if (!ok)
-            *error = path + " lacks the KxCmdApi exports";
-        return ok;
-    }
-    template <typename F>
-    bool Find(const char *name, F *out) {
-        void *symbol = dlsym(library, name);
-        *out = reinterpret_cast<F>(symbol);
-        return symbol != nullptr;
-    }
-};
 
 void Usage(FILE *out) {
     fprintf(out,
@@ -90,7 +54,7 @@ void Usage(FILE *out) {
 }
 
 // Calls KxCmdReopen for every SIGUSR1 until the stop request.
-void ReopenOnSignal(Driver &driver, uint32_t ms, kxnet::StopSignals &stop) {
+void ReopenOnSignal(KxCmdClient &driver, uint32_t ms, kxnet::StopSignals &stop) {
     sigset_t usr1;
     sigemptyset(&usr1);
     sigaddset(&usr1, SIGUSR1);
@@ -98,7 +62,7 @@ void ReopenOnSignal(Driver &driver, uint32_t ms, kxnet::StopSignals &stop) {
     while (!stop.stopped()) {
         if (sigtimedwait(&usr1, nullptr, &step) != SIGUSR1)
             continue;
-        int ok = driver.Reopen(ms);
+        int ok = driver.reopen(ms);
         fprintf(stderr, "kxsim tunnel: KxCmdReopen(%u) %s\n", ms, ok ? "succeeded" : "failed");
     }
 }
@@ -215,12 +179,12 @@ static int TunnelMain(const Args &args) {
         status = RunTunBridge(data, bridge, stop, &stats, &error);
         session.Stop();
     } else {
-        Driver driver;
-        if (!driver.Load(BuildDirectory() + "/KxCmdApi.so", &error)) {
+        KxCmdClient driver;
+        if (!driver.Load(&error)) {
             fprintf(stderr, "kxsim tunnel: %s\n", error.c_str());
             return 1;
         }
-        if (!driver.Open()) {
+        if (!driver.open()) {
             fprintf(stderr, "kxsim tunnel: KxCmdOpen failed (is the module serving %s?)\n",
                     deviceDir.c_str());
             return 1;
@@ -228,23 +192,23 @@ static int TunnelMain(const Args &args) {
         LogonParameters parameters{
             logon.apn.c_str(), logon.user.c_str(), logon.password.c_str(), 0, 0, 0};
         LogonCallbacks callbacks{}; // no completion: the logon is synchronous
-        if (!driver.Logon(static_cast<uint32_t>(channel), &parameters, 0, &callbacks)) {
+        if (!driver.logon(static_cast<uint32_t>(channel), &parameters, 0, &callbacks)) {
             fprintf(stderr, "kxsim tunnel: KxCmdLogon on channel %d failed\n", channel);
-            driver.Close();
+            driver.close();
             return 1;
         }
         std::thread reopener;
         if (reopenMs >= 0)
             reopener =
                 std::thread([&] { ReopenOnSignal(driver, static_cast<uint32_t>(reopenMs), stop); });
-        DriverChannel data(driver.Send, driver.Receive, static_cast<uint32_t>(channel));
+        DriverChannel data(driver.send, driver.receive, static_cast<uint32_t>(channel));
         status = RunTunBridge(data, bridge, stop, &stats, &error);
         stop.RequestStop();
         if (reopener.joinable())
             reopener.join();
-        if (!driver.Logoff(static_cast<uint32_t>(channel), nullptr, nullptr))
+        if (!driver.logoff(static_cast<uint32_t>(channel), nullptr, nullptr))
             fprintf(stderr, "kxsim tunnel: KxCmdLogoff failed\n");
-        driver.Close();
+        driver.close();
     }
     if (!error.empty())
         fprintf(stderr, "kxsim tunnel: %s\n", error.c_str());
