@@ -5,6 +5,7 @@
 // Lock: scriptLock guards the script, the observer, the picture path and
 // the record of the last sheet. It is never held while a callback, a page
 // procedure or the observer runs.
+#include "kx_internal.h"
 #include "kx_sheet_test.h"
 #include "../coredll/kx_platform_ext.h"
 
@@ -32,30 +33,7 @@ std::string pngPath;
 kxtest::SheetRecord record;
 
 std::string Utf8(const std::u16string &s) {
-    std::string out;
-    for (size_t i = 0; i < s.size(); ++i) {
-        uint32_t c = s[i];
-        if (c >= 0xD800 && c < 0xDC00 && i + 1 < s.size()) {
-            c = 0x10000 + ((c - 0xD800) << 10) + (s[i + 1] - 0xDC00);
-            ++i;
-        }
-        if (c < 0x80) {
-            out += char(c);
-        } else if (c < 0x800) {
-            out += char(0xC0 | (c >> 6));
-            out += char(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out += char(0xE0 | (c >> 12));
-            out += char(0x80 | ((c >> 6) & 0x3F));
-            out += char(0x80 | (c & 0x3F));
-        } else {
-            out += char(0xF0 | (c >> 18));
-            out += char(0x80 | ((c >> 12) & 0x3F));
-            out += char(0x80 | ((c >> 6) & 0x3F));
-            out += char(0x80 | (c & 0x3F));
-        }
-    }
-    return out;
+    return kx::Utf16ToUtf8(s.data(), s.size());
 }
 
 std::u16string WindowText(HWND window) {
