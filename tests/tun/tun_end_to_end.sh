@@ -102,10 +102,12 @@ else
     tunnel_options+=(--reopen-on-usr1 5000)
 fi
 
-# ping and a small download, then a slower big one that the reopen hits.
+# ping and a small download, then a slower big one that the reopen hits:
+# at 800 KB/s the 6 MB take about 7 s, so the download is still running
+# well after the reopen that starts once 1 MB has come.
 inner="ping -c 3 -i 0.2 -W 2 10.64.255.1 >'$work/ping.out' || exit 11
 curl -sS --max-time 30 -o '$work/small.got' http://10.64.255.1:8080/small || exit 12
-curl -sS --max-time 60 --limit-rate 1500K -o '$work/big.got' http://10.64.255.1:8080/big || exit 13"
+curl -sS --max-time 60 --limit-rate 800K -o '$work/big.got' http://10.64.255.1:8080/big || exit 13"
 "$bin/kxsim" tunnel "${tunnel_options[@]}" --exec "$inner" >"$work/tunnel.log" 2>&1 &
 tunnel_pid=$!
 
