@@ -499,7 +499,8 @@ class Session {
     }
 
     // Runs one callback and tells the observer what it did to its instance.
-    template <class Call> void Deliver(kxtest::RilEvent event, DWORD code, DWORD size, Call call) {
+    template <class Call>
+    void Deliver(kxtest::RilEvent event, DWORD code, DWORD size, Call call) {
         inst_->queuedByCallback = 0;
         t_delivering = inst_;
         call();
