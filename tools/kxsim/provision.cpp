@@ -425,13 +425,16 @@ Ending AwaitDriver(RadioWatch &watch, DebugLog &log, Clock::time_point deadline,
             e = watch.delivered.front();
             watch.delivered.pop_front();
         }
-        log.Poll();
+        // The driver writes only while it handles an operator's answer, which
+        // comes after the home registration that asked for it.
+        size_t seenBefore = log.lines.size();
         if (e.notification) {
             if (e.code != RIL_NOTIFY_REGSTATUSCHANGED)
                 continue;
             printf("radio: %s\n", StatusName(e.status));
+            log.Poll();
             if (e.status == RIL_REGSTAT_HOME) {
-                *attemptLine = log.lines.size();
+                *attemptLine = seenBefore;
                 printf("driver: %s\n", e.commandsQueued ? "asked for the operator's name"
                                                         : "did not ask for the operator's name");
             } else if (e.status == RIL_REGSTAT_ROAMING) {
@@ -443,6 +446,7 @@ Ending AwaitDriver(RadioWatch &watch, DebugLog &log, Clock::time_point deadline,
             continue;
         }
         // A command result: the driver asks for nothing but the operator.
+        log.Poll();
         if (e.code != RIL_RESULT_OK || e.size != sizeof(RILOPERATORNAMES))
             return Ending::NoOperator;
         return e.closed ? Ending::Settled : Ending::NotSettled;
