@@ -3,6 +3,7 @@
 // (CPL_INIT, CPL_GETCOUNT, CPL_NEWINQUIRE, CPL_DBLCLK, CPL_EXIT), prints the
 // entry and the information page, optionally clicks the HAC checkbox while
 // the sheet is open and writes the page as a PNG picture.
+#include "device_folder.h"
 #include "kxsim.h"
 
 #include <dlfcn.h>
@@ -125,7 +126,7 @@ int AppletMain(const kxsim::Args &args) {
         std::string dir;
         ~FolderRemover() {
             if (!dir.empty())
-                rmdir(dir.c_str());
+                kxsim::RemoveDeviceFolder(dir);
         }
     } folder;
     kxmodem::Modem modem;
