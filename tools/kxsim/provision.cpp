@@ -432,16 +432,16 @@ Ending AwaitDriver(RadioWatch &watch, DebugLog &log, Clock::time_point deadline,
             if (e.code != RIL_NOTIFY_REGSTATUSCHANGED)
                 continue;
             printf("radio: %s\n", StatusName(e.status));
-            log.Poll();
             if (e.status == RIL_REGSTAT_HOME) {
                 *attemptLine = seenBefore;
                 printf("driver: %s\n", e.commandsQueued ? "asked for the operator's name"
                                                         : "did not ask for the operator's name");
-            } else if (e.status == RIL_REGSTAT_ROAMING) {
-                return Ending::Roaming;
-            } else if (e.status == RIL_REGSTAT_DENIED) {
-                return Ending::Denied;
             }
+            log.Poll();
+            if (e.status == RIL_REGSTAT_ROAMING)
+                return Ending::Roaming;
+            if (e.status == RIL_REGSTAT_DENIED)
+                return Ending::Denied;
             fflush(stdout);
             continue;
         }
