@@ -412,16 +412,22 @@ enum class Ending {
 // the last attempt.
 Ending AwaitDriver(RadioWatch &watch, DebugLog &log, Clock::time_point deadline,
                    size_t *attemptLine) {
+    // The driver asked for the operator: its attempt ends with the answer,
+    // which the RIL delivers within its own limit. Neither a stop nor the
+    // time allowed for a registration cuts an attempt short, so what is
+    // reported is what the driver did.
+    bool attempting = false;
     for (;;) {
         kxtest::RilEvent e;
         {
             std::unique_lock<std::mutex> guard(watch.lock);
-            bool woken = watch.changed.wait_until(
-                guard, deadline, [&] { return !watch.delivered.empty() || watch.stopped; });
-            if (watch.stopped)
-                return Ending::Interrupted;
-            if (!woken)
+            auto ready = [&] { return !watch.delivered.empty() || (watch.stopped && !attempting); };
+            if (attempting)
+                watch.changed.wait(guard, ready);
+            else if (!watch.changed.wait_until(guard, deadline, ready))
                 return Ending::NoRegistration;
+            if (watch.delivered.empty())
+                return Ending::Interrupted;
             e = watch.delivered.front();
             watch.delivered.pop_front();
         }
@@ -434,6 +440,7 @@ Ending AwaitDriver(RadioWatch &watch, DebugLog &log, Clock::time_point deadline,
             printf("radio: %s\n", StatusName(e.status));
             if (e.status == RIL_REGSTAT_HOME) {
                 *attemptLine = seenBefore;
+                attempting = e.commandsQueued > 0;
                 printf("driver: %s\n", e.commandsQueued ? "asked for the operator's name"
                                                         : "did not ask for the operator's name");
             }
@@ -519,7 +526,8 @@ int ReportEnding(Ending ending, const DebugLog &log, size_t attemptLine,
         printf("result: no registration within %d s; nothing applied\n", timeoutSeconds);
         return kExitNothingApplied;
     case Ending::Interrupted:
-        printf("result: stopped by a signal before the driver settled; nothing applied\n");
+        printf("result: stopped by a signal while the driver waited for a registration; nothing "
+               "applied\n");
         return kExitFailure;
     }
     return kExitFailure;

@@ -57,7 +57,9 @@ void Usage(FILE *out) {
             "  --radio-off        the module's radio is off (no registration, no connection)\n"
             "  --apn TEXT         the access point name the connection asks for\n"
             "  --user TEXT        the user name the connection sends\n"
-            "  --password TEXT    the password the connection sends\n"
+            "  --password TEXT    the password the connection sends (the network accepts apn\n"
+            "                     kxtel.internet, user kxuser, password kxpass; any other is\n"
+            "                     expected to be refused, with the module's reason)\n"
             "  --channel N        the channel to connect on, 0 or 1 (default 0)\n"
             "  --count N          echo requests through the data channel (default 3)\n"
             "  --fault vanish     a second session in which the module's ports vanish and\n"
@@ -65,7 +67,11 @@ void Usage(FILE *out) {
             "  --registry FILE    use (and change) this registry file instead of a working\n"
             "                     copy of the shipped device/platform.reg\n"
             "  --out DIR          folder for the working registry, the debug log and the\n"
-            "                     page picture (default: a new folder under /tmp)\n");
+            "                     page picture (default: a new folder under /tmp)\n"
+            "\n"
+            "Each step states what the scenario expects before it runs. SIGINT or SIGTERM\n"
+            "ends the run as a normal end (children asked to end, module stopped, its\n"
+            "folder removed) with exit status 128 + the signal.\n");
 }
 
 bool ParseOptions(const kxsim::Args &args, RunOptions *o) {
@@ -365,8 +371,11 @@ void Provision(const RunOptions &o, kxmodem::Modem &modem,
                              modem.DeviceDir(), "--timeout", "30"},
                             env, "    ", 60, true, watch);
         std::string result = r.LineAfter("result: ");
-        n.Record("provisioning, boot " + std::to_string(boot), expected.Met(r),
-                 result.empty() ? "exit status " + std::to_string(r.exitStatus) : result);
+        std::string detail =
+            result.empty() ? "exit status " + std::to_string(r.exitStatus) : result;
+        if (r.exitStatus >= 128)
+            detail += " (stopped by signal " + std::to_string(r.exitStatus - 128) + ")";
+        n.Record("provisioning, boot " + std::to_string(boot), expected.Met(r), detail);
         if (o.radioOff)
             break; // one boot shows it
     }
