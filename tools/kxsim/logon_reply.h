@@ -14,8 +14,10 @@ namespace kxsim {
 
 class LogonReplyWatch {
   public:
-    LogonReplyWatch();  // installs the tap
-    ~LogonReplyWatch(); // removes it
+    LogonReplyWatch(); // installs the tap
+    // Removes the tap. The tap runs on the threads that use the control
+    // port, so destroy this only once the driver is closed.
+    ~LogonReplyWatch();
     LogonReplyWatch(const LogonReplyWatch &) = delete;
     LogonReplyWatch &operator=(const LogonReplyWatch &) = delete;
 
