@@ -35,6 +35,7 @@
 #include "kxnet/signals.h"
 #include "provision_module.h"
 #include "ril.h"
+#include "wait_notice.h"
 
 namespace {
 
@@ -695,10 +696,13 @@ int Provision(const Options &o) {
         } else {
             printf("driver: watching the radio (registration changes reach it)\n");
             fflush(stdout);
-            if (BringUpRadio(o, module, hostRil, watch, &ending))
+            if (BringUpRadio(o, module, hostRil, watch, &ending)) {
+                kxsim::WaitNotice notice("a registration to reach the driver",
+                                         unsigned(o.timeoutSeconds) * 1000u);
                 ending =
                     AwaitDriver(watch, log, Clock::now() + std::chrono::seconds(o.timeoutSeconds),
                                 &attemptLine);
+            }
             log.Poll();
             rc = ReportEnding(ending, log, attemptLine, before, o.timeoutSeconds);
         }
