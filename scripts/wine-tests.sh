@@ -41,10 +41,10 @@ built=$(date +%s)
 
 export WINEPREFIX=$build/prefix WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 # A fresh prefix each run: nothing left by an earlier run decides a result.
-if [ -e "$WINEPREFIX/wineserver" ] || pgrep -f "wineserver.*" >/dev/null 2>&1; then
+if [ -d "$WINEPREFIX" ]; then
     timeout 20 "$wineserver" -k 2>/dev/null || true
 fi
-rm -rf "$WINEPREFIX"
+rm -rf "$WINEPREFIX" "$build/results"
 
 # The inner script runs under xvfb-run: it makes the prefix, keeps one
 # wineserver up for all tests (-p: it stays between programs), runs CTest
@@ -69,6 +69,15 @@ rc=0
 timeout $((boot_seconds + 900)) xvfb-run -a -s "-screen 0 1024x768x24" bash "$inner" || rc=$?
 end=$(date +%s)
 say "build $((built - start)) s, prefix and tests $((end - built)) s"
+# The GoogleTest counts of every program that reported.
+passed=0 failed=0
+for xml in "$build"/results/*.xml; do
+    [ -e "$xml" ] || continue
+    read -r t f e d < <(sed -n 's/.*<testsuites tests="\([0-9]*\)" failures="\([0-9]*\)" disabled="\([0-9]*\)" errors="\([0-9]*\)".*/\1 \2 \4 \3/p' "$xml" | head -1)
+    passed=$((passed + t - f - e - d))
+    failed=$((failed + f + e))
+done
+echo "wine: $passed passed, $failed failed"
 if [ $rc -ne 0 ]; then
     say "FAILED (status $rc)"
     exit 1
