@@ -2,13 +2,23 @@
 # deps.sh: installs, with apt-get, the Debian packages that the build and the
 # tests need and that this machine lacks. Safe to run again: it installs
 # nothing when everything is there.
+#   scripts/deps.sh        everything the build and every test build need
+#   scripts/deps.sh main   only what the normal build and "kxsim run" need
 set -euo pipefail
 
+# The normal build: compilers, GoogleTest (the tests are part of it), the
+# platform's XML and PNG libraries, windres for the deliverables' resources,
+# help2man for the programs' manual pages.
 packages=(
     cmake make g++ pkg-config
-    libgtest-dev googletest libgmock-dev libbenchmark-dev
-    libxml2-dev libpugixml-dev libpng-dev
-    g++-mingw-w64-x86-64-win32 binutils-mingw-w64-x86-64
+    libgtest-dev googletest libgmock-dev
+    libxml2-dev libpng-dev binutils-mingw-w64-x86-64 help2man
+)
+# The other test builds (mingw/wine, clang fuzzing, valgrind, QMI interop,
+# TUN end to end) and the benchmarks.
+[ "${1:-all}" = main ] || packages+=(
+    libbenchmark-dev
+    g++-mingw-w64-x86-64-win32
     g++-mingw-w64-x86-64-posix wine wine64 xvfb xauth
     libqmi-utils
     valgrind iproute2 procps

@@ -16,7 +16,6 @@ namespace kxwin {
 std::string Utf8(const WCHAR *text);
 std::string Utf8(const std::u16string &text);
 std::u16string Utf16(const std::string &text);
-size_t Length16(const WCHAR *text);
 bool EqualNoCase16(const WCHAR *a, const WCHAR *b); // ASCII letters fold
 
 // Host path of a device path: "\windows\x.dll" is <root>/windows/x.dll with

@@ -26,14 +26,6 @@ namespace kxwin {
 
 // ---- text helpers -------------------------------------------------------------------
 
-size_t Length16(const WCHAR *text) {
-    size_t n = 0;
-    if (text)
-        while (text[n])
-            ++n;
-    return n;
-}
-
 static char16_t Fold(char16_t c) {
     return (c >= u'A' && c <= u'Z') ? char16_t(c + 32) : c;
 }

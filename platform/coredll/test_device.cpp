@@ -247,11 +247,6 @@ void TestDevice::Return() {
     state_->present = true;
 }
 
-bool TestDevice::Present() const {
-    std::lock_guard<std::mutex> guard(state_->mutex);
-    return state_->present;
-}
-
 int TestDevice::OpenCount() const {
     std::lock_guard<std::mutex> guard(state_->mutex);
     return state_->opens;

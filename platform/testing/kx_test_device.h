@@ -58,7 +58,6 @@ class TestDevice {
     // until Return().
     void Vanish();
     void Return();
-    bool Present() const;
 
     // ---- what the driver did -------------------------------------------------
     int OpenCount() const;                           // successful opens
