@@ -7,27 +7,38 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "kxhost/command_line.h"
 #include "kxmodem/modem.h"
 
 namespace kxmodem {
 
-static void Usage(FILE *out, const char *program) {
-    fprintf(out,
-            "usage: %s [--device-dir DIR] [--script FILE] [--pty PATH|auto] [--trace FILE|-]\n"
-            "          [--no-control-socket] [--network echo|tun [--network-namespace NAME]]\n"
-            "       %s [--device-dir DIR] --control COMMAND [--control COMMAND ...]\n\n"
+// The options of kxmodem and "kxsim modem" (the program's name differs).
+static kxhost::Program CommandLine(const char *program) {
+    return {program,
+            "[--device-dir DIR] [--script FILE] [--pty PATH|auto] [--trace FILE|-]\n"
+            "   [--no-control-socket] [--network echo|tun [--network-namespace NAME]]\n"
+            "[--device-dir DIR] --control COMMAND [--control COMMAND ...]",
             "Serves the simulated module's ports KXC1 (QMI control), KXN1, KXN2 (packet data)\n"
             "and KXA1 (AT commands) as Unix sockets in DIR (default: $KX_DEVICE_DIR, else\n"
-            "$XDG_RUNTIME_DIR/kxsim, else /tmp/kxsim-$UID) until interrupted.\n"
-            "  --script FILE   control commands applied at start (see below)\n"
-            "  --pty PATH      also serve the QMI control port on a pseudo-terminal, linked\n"
-            "                  at PATH ('auto': no link; the terminal's name is printed)\n"
-            "  --trace FILE    log every frame, AT exchange and event ('-': standard error)\n"
-            "  --network tun   the operator's network is a TUN interface kxop0 (10.64.255.1/16)\n"
-            "                  in network namespace NAME (default kxop-<pid>), routed to the\n"
-            "                  sessions 10.64.0.2 and 10.64.1.2; needs root. Default: echo\n"
-            "  --control CMD   send CMD to the module running in DIR and print its answer\n\n%s",
-            program, program, Modem::ControlHelp());
+            "$XDG_RUNTIME_DIR/kxsim, else /tmp/kxsim-$UID) until interrupted.",
+            {
+                {"device-dir", "DIR", "the folder of the module's ports"},
+                {"script", "FILE", "control commands applied at start (see below)"},
+                {"pty", "PATH",
+                 "also serve the QMI control port on a pseudo-terminal, linked\n"
+                 "at PATH ('auto': no link; the terminal's name is printed)"},
+                {"trace", "FILE", "log every frame, AT exchange and event ('-': standard error)"},
+                {"network", "echo|tun",
+                 "tun: the operator's network is a TUN interface kxop0 (10.64.255.1/16)\n"
+                 "in network namespace NAME (default kxop-<pid>), routed to the\n"
+                 "sessions 10.64.0.2 and 10.64.1.2; needs root. Default: echo"},
+                {"network-namespace", "NAME", "the namespace of --network tun"},
+                {"no-control-socket", nullptr, "serve no control socket (kxmodem.ctl)"},
+                {"control", "CMD",
+                 "send CMD to the module running in DIR and print its answer\n"
+                 "(repeatable; one answer line per command)"},
+            },
+            Modem::ControlHelp()};
 }
 
 static std::string DefaultDeviceDir() {
@@ -74,6 +85,13 @@ static int SendControls(const std::string &path, const std::vector<std::string> 
         }
         std::string answer = pending.substr(0, nl);
         pending.erase(0, nl + 1);
+        // The module answers "help" on one line, a tab between commands.
+        if (command.compare(0, 4, "help") == 0 && answer.compare(0, 3, "ok ") == 0) {
+            answer.erase(0, 3);
+            for (char &c : answer)
+                if (c == '\t')
+                    c = '\n';
+        }
         printf("%s\n", answer.c_str());
         if (answer.compare(0, 5, "error") == 0)
             status = 1;
@@ -83,51 +101,31 @@ static int SendControls(const std::string &path, const std::vector<std::string> 
 }
 
 int RunCommandLine(const std::vector<std::string> &args, const char *program) {
+    const kxhost::Program commandLine = CommandLine(program);
+    std::vector<kxhost::Given> given;
+    int status = kxhost::ParseCommandLine(commandLine, args, &given);
+    if (status >= 0)
+        return status;
     std::string deviceDir = DefaultDeviceDir();
     Options options;
     std::vector<std::string> controls;
-    for (size_t i = 0; i < args.size(); ++i) {
-        const std::string &a = args[i];
-        auto value = [&](std::string *out) {
-            if (i + 1 >= args.size()) {
-                fprintf(stderr, "%s: %s needs a value\n", program, a.c_str());
-                return false;
-            }
-            *out = args[++i];
-            return true;
-        };
-        if (a == "--help" || a == "-h") {
-            Usage(stdout, program);
-            return 0;
-        } else if (a == "--device-dir") {
-            if (!value(&deviceDir))
-                return 2;
-        } else if (a == "--script") {
-            if (!value(&options.scriptFile))
-                return 2;
-        } else if (a == "--pty") {
-            if (!value(&options.ptyLink))
-                return 2;
-        } else if (a == "--trace") {
-            if (!value(&options.tracePath))
-                return 2;
-        } else if (a == "--network") {
-            if (!value(&options.network))
-                return 2;
-        } else if (a == "--network-namespace") {
-            if (!value(&options.networkNamespace))
-                return 2;
-        } else if (a == "--control") {
-            std::string command;
-            if (!value(&command))
-                return 2;
-            controls.push_back(command);
-        } else if (a == "--no-control-socket") {
+    for (const kxhost::Given &g : given) {
+        if (g.name == "device-dir")
+            deviceDir = g.value;
+        else if (g.name == "script")
+            options.scriptFile = g.value;
+        else if (g.name == "pty")
+            options.ptyLink = g.value;
+        else if (g.name == "trace")
+            options.tracePath = g.value;
+        else if (g.name == "network")
+            options.network = g.value;
+        else if (g.name == "network-namespace")
+            options.networkNamespace = g.value;
+        else if (g.name == "control")
+            controls.push_back(g.value);
+        else if (g.name == "no-control-socket")
             options.controlSocket = false;
-        } else {
-            fprintf(stderr, "%s: unknown option '%s' (try --help)\n", program, a.c_str());
-            return 2;
-        }
     }
 
     if (!controls.empty())

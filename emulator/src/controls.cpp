@@ -102,11 +102,13 @@ std::string Modem::Impl::Execute(const std::string &line) {
     long n = 0;
     trace.Event("control: " + line);
     if (cmd == "help") {
-        // One answer line per command: the reference's lines joined.
+        // One answer line per command: the reference's lines joined by tabs.
         std::string help = ControlHelp();
+        while (!help.empty() && help.back() == '\n')
+            help.pop_back();
         for (char &c : help) {
             if (c == '\n')
-                c = '|';
+                c = '\t';
         }
         return "ok " + help;
     }

@@ -4,6 +4,7 @@
 // entry and the information page, optionally clicks the HAC checkbox while
 // the sheet is open and writes the page as a PNG picture.
 #include "device_folder.h"
+#include "kxhost/command_line.h"
 #include "kxsim.h"
 
 #include <dlfcn.h>
@@ -34,24 +35,21 @@ namespace {
 
 typedef LONG(APIENTRY *CplEntry)(HWND, UINT, LPARAM, LPARAM);
 
-void Usage(FILE *out) {
-    fprintf(out, "usage: kxsim applet [options]\n"
-                 "\n"
-                 "Loads ModemAbout.so as the control panel does and shows its page.\n"
-                 "\n"
-                 "  --png FILE         write the page as a PNG picture (after the "
-                 "clicks)\n"
-                 "  --click            click the HAC checkbox once while the page is "
-                 "open\n"
-                 "                     (repeatable; each click is stored in the "
-                 "registry)\n"
-                 "  --registry FILE    registry file (REGEDIT4) to load and save "
-                 "(KX_REGISTRY)\n"
-                 "  --device-dir DIR   folder of a running module's ports (KX_DEVICE_DIR);\n"
-                 "                     without it the module runs inside kxsim when built\n"
-                 "  --device-root DIR  the handheld's file system root "
-                 "(KX_DEVICE_ROOT)\n");
-}
+const kxhost::Program kCommandLine = {
+    "kxsim applet",
+    "[options]",
+    "Loads ModemAbout.so as the control panel does and shows its page.",
+    {
+        {"png", "FILE", "write the page as a PNG picture (after the clicks)"},
+        {"click", nullptr,
+         "click the HAC checkbox once while the page is open\n"
+         "(repeatable; each click is stored in the registry)"},
+        {"registry", "FILE", "registry file (REGEDIT4) to load and save (KX_REGISTRY)"},
+        {"device-dir", "DIR",
+         "folder of a running module's ports (KX_DEVICE_DIR);\n"
+         "without it the module runs inside kxsim when built"},
+        {"device-root", "DIR", "the handheld's file system root (KX_DEVICE_ROOT)"},
+    }};
 
 std::string Narrow(const WCHAR *text) {
     std::string out;
@@ -80,38 +78,21 @@ std::string CheckboxLine(HWND sheet, HWND page) {
 int AppletMain(const kxsim::Args &args) {
     std::string png, registry, deviceDir, deviceRoot;
     int clicks = 0;
-    for (size_t i = 0; i < args.size(); ++i) {
-        const std::string &a = args[i];
-        auto value = [&](std::string &into) {
-            if (i + 1 >= args.size()) {
-                fprintf(stderr, "kxsim applet: %s needs a value\n", a.c_str());
-                return false;
-            }
-            into = args[++i];
-            return true;
-        };
-        if (a == "--help" || a == "-h") {
-            Usage(stdout);
-            return 0;
-        } else if (a == "--click") {
+    std::vector<kxhost::Given> given;
+    int parsed = kxhost::ParseCommandLine(kCommandLine, args, &given);
+    if (parsed >= 0)
+        return parsed;
+    for (const kxhost::Given &g : given) {
+        if (g.name == "click")
             ++clicks;
-        } else if (a == "--png") {
-            if (!value(png))
-                return 2;
-        } else if (a == "--registry") {
-            if (!value(registry))
-                return 2;
-        } else if (a == "--device-dir") {
-            if (!value(deviceDir))
-                return 2;
-        } else if (a == "--device-root") {
-            if (!value(deviceRoot))
-                return 2;
-        } else {
-            fprintf(stderr, "kxsim applet: unknown option %s\n", a.c_str());
-            Usage(stderr);
-            return 2;
-        }
+        else if (g.name == "png")
+            png = g.value;
+        else if (g.name == "registry")
+            registry = g.value;
+        else if (g.name == "device-dir")
+            deviceDir = g.value;
+        else if (g.name == "device-root")
+            deviceRoot = g.value;
     }
     // The platform reads these when first used, which is after this point.
     if (!registry.empty())

@@ -19,6 +19,7 @@
 #include "icmp_echo.h"
 #include "kx_platform_test.h"
 #include "kxcmd_loader.h"
+#include "kxhost/command_line.h"
 #include "kxmodem/modem.h"
 #include "kxnet/netns.h"
 #include "kxsim.h"
@@ -94,80 +95,69 @@ const char *StatusName(uint32_t s) {
     }
 }
 
-void Usage(FILE *out) {
-    fprintf(out,
-            "usage: kxsim connect [--channel 0|1] [--apn TEXT] [--user TEXT] [--password TEXT]\n"
-            "                     [--async] [--count N] [--device-dir DIR] [--trace FILE|-]\n"
-            "                     [--tun [--exec CMD]]\n\n"
-            "Loads KxCmdApi.so from kxsim's folder, logs on, shows state, channel rates and\n"
-            "signal strength, sends N echo requests through the data channel, logs off.\n"
-            "Without --device-dir an embedded kxmodem serves a fresh folder; --trace is its\n"
-            "frame trace. Defaults: channel 0, apn kxtel.internet, user kxuser, password\n"
-            "kxpass, count 4.\n"
-            "--tun: instead of the echo requests, carry real IP traffic until interrupted or\n"
-            "until CMD ends: a TUN interface with the session's address and the default route\n"
-            "in the handheld's network namespace, pumped through KxCmdSend/KxCmdReceive (the\n"
-            "embedded module's network is then a TUN interface too; see kxsim tunnel). Root.\n");
-}
+const kxhost::Program kCommandLine = {
+    "kxsim connect",
+    "[--channel 0|1] [--apn TEXT] [--user TEXT] [--password TEXT]\n"
+    "[--async] [--count N] [--device-dir DIR] [--trace FILE|-]\n"
+    "[--tun [--exec CMD]]",
+    "Loads KxCmdApi.so from kxsim's folder, logs on, shows state, channel rates and\n"
+    "signal strength, sends N echo requests through the data channel, logs off.\n"
+    "Without --device-dir an embedded kxmodem serves a fresh folder; --trace is its\n"
+    "frame trace.",
+    {
+        {"channel", "0|1", "the channel to log on (default 0)"},
+        {"apn", "TEXT", "the access point name (default kxtel.internet)"},
+        {"user", "TEXT", "the user name (default kxuser)"},
+        {"password", "TEXT", "the password (default kxpass)"},
+        {"async", nullptr, "log on asynchronously (the outcome arrives by callback)"},
+        {"count", "N", "echo requests through the data channel (default 4)"},
+        {"device-dir", "DIR", "the folder of a running module's ports"},
+        {"trace", "FILE", "the embedded module's frame trace ('-': standard error)"},
+        {"tun", nullptr,
+         "instead of the echo requests, carry real IP traffic until interrupted or\n"
+         "until CMD ends: a TUN interface with the session's address and the default\n"
+         "route in the handheld's network namespace, pumped through KxCmdSend and\n"
+         "KxCmdReceive (the embedded module's network is then a TUN interface too;\n"
+         "see kxsim tunnel). Needs root"},
+        {"exec", "CMD", "with --tun: run CMD in the handheld's namespace (implies --tun)"},
+    }};
 
-bool ParseArgs(const kxsim::Args &args, Options *o) {
-    for (size_t i = 0; i < args.size(); ++i) {
-        const std::string &a = args[i];
-        auto value = [&](std::string *out) {
-            if (i + 1 >= args.size()) {
-                fprintf(stderr, "kxsim connect: %s needs a value\n", a.c_str());
-                return false;
-            }
-            *out = args[++i];
-            return true;
-        };
-        std::string v;
-        if (a == "--channel") {
-            if (!value(&v))
-                return false;
-            if (v != "0" && v != "1") {
-                fprintf(stderr, "kxsim connect: channel must be 0 or 1, not '%s'\n", v.c_str());
-                return false;
-            }
-            o->channel = static_cast<uint32_t>(v[0] - '0');
-        } else if (a == "--apn") {
-            if (!value(&o->apn))
-                return false;
-        } else if (a == "--user") {
-            if (!value(&o->user))
-                return false;
-        } else if (a == "--password") {
-            if (!value(&o->password))
-                return false;
-        } else if (a == "--tun") {
+// -1: go on; otherwise the exit status.
+int ParseArgs(const kxsim::Args &args, Options *o) {
+    std::vector<kxhost::Given> given;
+    int status = kxhost::ParseCommandLine(kCommandLine, args, &given);
+    if (status >= 0)
+        return status;
+    for (const kxhost::Given &g : given) {
+        long n = 0;
+        if (g.name == "channel") {
+            if (!kxhost::NumberValue(kCommandLine, g, 0, 1, &n))
+                return 2;
+            o->channel = static_cast<uint32_t>(n);
+        } else if (g.name == "apn") {
+            o->apn = g.value;
+        } else if (g.name == "user") {
+            o->user = g.value;
+        } else if (g.name == "password") {
+            o->password = g.value;
+        } else if (g.name == "tun") {
             o->tun = true;
-        } else if (a == "--exec") {
-            if (!value(&o->exec))
-                return false;
+        } else if (g.name == "exec") {
+            o->exec = g.value;
             o->tun = true;
-        } else if (a == "--async") {
+        } else if (g.name == "async") {
             o->async = true;
-        } else if (a == "--count") {
-            if (!value(&v))
-                return false;
-            char *end = nullptr;
-            o->count = strtol(v.c_str(), &end, 10);
-            if (v.empty() || *end || o->count < 0 || o->count > 100000) {
-                fprintf(stderr, "kxsim connect: --count takes a number from 0 to 100000\n");
-                return false;
-            }
-        } else if (a == "--device-dir") {
-            if (!value(&o->deviceDir))
-                return false;
-        } else if (a == "--trace") {
-            if (!value(&o->trace))
-                return false;
-        } else {
-            fprintf(stderr, "kxsim connect: unknown option '%s' (try --help)\n", a.c_str());
-            return false;
+        } else if (g.name == "count") {
+            if (!kxhost::NumberValue(kCommandLine, g, 0, 100000, &n))
+                return 2;
+            o->count = n;
+        } else if (g.name == "device-dir") {
+            o->deviceDir = g.value;
+        } else if (g.name == "trace") {
+            o->trace = g.value;
         }
     }
-    return true;
+    return -1;
 }
 
 double Ms(std::chrono::steady_clock::duration d) {
@@ -380,15 +370,10 @@ int DriveConnection(const Options &o, kxnet::StopSignals &stop) {
 }
 
 int ConnectMain(const kxsim::Args &args) {
-    for (const auto &a : args) {
-        if (a == "--help" || a == "-h") {
-            Usage(stdout);
-            return 0;
-        }
-    }
     Options o;
-    if (!ParseArgs(args, &o))
-        return 2;
+    int parsed = ParseArgs(args, &o);
+    if (parsed >= 0)
+        return parsed;
     setvbuf(stdout, nullptr, _IOLBF, 0);
     if (o.tun) {
         std::string problem = kxnet::NetworkPrerequisiteProblem();

@@ -1,5 +1,7 @@
 #include "kxsim.h"
 
+#include "kxhost/command_line.h"
+
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -45,7 +47,9 @@ static void Usage(FILE *out) {
     fprintf(out, "usage: kxsim <subcommand> [options]\n\nsubcommands:\n");
     for (const auto &c : kxsim::Subcommands())
         fprintf(out, "  %-10s %s\n", c.name, c.summary);
-    fprintf(out, "\n'kxsim <subcommand> --help' describes a subcommand's options.\n");
+    fprintf(out, "\n'kxsim <subcommand> --help' describes a subcommand's options.\n"
+                 "\n  --help     show this help and exit\n"
+                 "  --version  show the version and exit\n");
 }
 
 int main(int argc, char **argv) {
@@ -55,6 +59,10 @@ int main(int argc, char **argv) {
     }
     if (!strcmp(argv[1], "help") || !strcmp(argv[1], "--help") || !strcmp(argv[1], "-h")) {
         Usage(stdout);
+        return 0;
+    }
+    if (!strcmp(argv[1], "--version")) {
+        printf("kxsim (kxradio) %s\n", kxhost::Version());
         return 0;
     }
     for (const auto &c : kxsim::Subcommands()) {

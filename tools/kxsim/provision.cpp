@@ -32,6 +32,7 @@
 #include <windows.h>
 
 #include "kx_ril_test.h"
+#include "kxhost/command_line.h"
 #include "kxnet/signals.h"
 #include "provision_module.h"
 #include "ril.h"
@@ -59,73 +60,60 @@ struct Options {
     bool cycleRadio = true;
 };
 
-void Usage(FILE *out) {
-    fprintf(out, "usage: kxsim provision [--registry FILE] [--device-dir DIR] [--timeout SECONDS]\n"
-                 "                       [--roaming] [--keep-radio]\n"
-                 "\n"
-                 "Loads CarrierCfg.so as the device manager does at boot (APN_Init), switches the\n"
-                 "radio off and on as it comes up at boot, waits for it to register, reports what\n"
-                 "the driver did, then unloads the driver.\n"
-                 "\n"
-                 "  --registry FILE     registry file (REGEDIT4) to load and save; created from\n"
-                 "                      the shipped device/platform.reg when it does not exist\n"
-                 "                      (default: $KX_REGISTRY, else kxsim-registry.reg in the\n"
-                 "                      build folder)\n"
-                 "  --device-dir DIR    use the running module whose ports are in DIR (default: a\n"
-                 "                      module embedded in this process)\n"
-                 "  --timeout SECONDS   how long to wait for a registration (default 30)\n"
-                 "  --roaming           the embedded module registers as roaming, not at home\n"
-                 "  --keep-radio        leave the radio alone and wait for a registration change\n"
-                 "                      made elsewhere (a radio that is off is reported at once)\n"
-                 "\n"
-                 "The line \"driver: watching the radio\" tells that registration changes reach\n"
-                 "the driver from then on. The result line says what the driver did: applied,\n"
-                 "current already, or not applied and why.\n"
-                 "\n"
-                 "Exit status: 0 applied or current already (settled); 3 nothing applied (no\n"
-                 "matching profile, an incomplete profile, roaming, radio off, no registration);\n"
-                 "1 failure (the driver could not apply or watch); 2 usage; 128 + the signal\n"
-                 "when stopped by SIGINT or SIGTERM.\n");
-}
+const kxhost::Program kCommandLine = {
+    "kxsim provision",
+    "[--registry FILE] [--device-dir DIR] [--timeout SECONDS]\n"
+    "[--roaming] [--keep-radio]",
+    "Loads CarrierCfg.so as the device manager does at boot (APN_Init), switches the\n"
+    "radio off and on as it comes up at boot, waits for it to register, reports what\n"
+    "the driver did, then unloads the driver.",
+    {
+        {"registry", "FILE",
+         "registry file (REGEDIT4) to load and save; created from\n"
+         "the shipped device/platform.reg when it does not exist\n"
+         "(default: $KX_REGISTRY, else kxsim-registry.reg in the\n"
+         "build folder)"},
+        {"device-dir", "DIR",
+         "use the running module whose ports are in DIR (default: a\n"
+         "module embedded in this process)"},
+        {"timeout", "SECONDS", "how long to wait for a registration (default 30)"},
+        {"roaming", nullptr, "the embedded module registers as roaming, not at home"},
+        {"keep-radio", nullptr,
+         "leave the radio alone and wait for a registration change\n"
+         "made elsewhere (a radio that is off is reported at once)"},
+    },
+    "The line \"driver: watching the radio\" tells that registration changes reach\n"
+    "the driver from then on. The result line says what the driver did: applied,\n"
+    "current already, or not applied and why.\n"
+    "\n"
+    "Exit status: 0 applied or current already (settled); 3 nothing applied (no\n"
+    "matching profile, an incomplete profile, roaming, radio off, no registration);\n"
+    "1 failure (the driver could not apply or watch); 2 usage; 128 + the signal\n"
+    "when stopped by SIGINT or SIGTERM.\n"};
 
-bool ParseOptions(const kxsim::Args &args, Options *o) {
-    for (size_t i = 0; i < args.size(); ++i) {
-        const std::string &a = args[i];
-        auto value = [&](std::string *out) {
-            if (i + 1 >= args.size()) {
-                fprintf(stderr, "kxsim provision: %s needs a value\n", a.c_str());
-                return false;
-            }
-            *out = args[++i];
-            return true;
-        };
-        std::string v;
-        if (a == "--registry") {
-            if (!value(&o->registry))
-                return false;
-        } else if (a == "--device-dir") {
-            if (!value(&o->deviceDir))
-                return false;
-        } else if (a == "--timeout") {
-            if (!value(&v))
-                return false;
-            char *end = nullptr;
-            long t = strtol(v.c_str(), &end, 10);
-            if (*end || t <= 0 || t > 86400) {
-                fprintf(stderr, "kxsim provision: bad --timeout '%s'\n", v.c_str());
-                return false;
-            }
-            o->timeoutSeconds = int(t);
-        } else if (a == "--roaming") {
+// -1: go on; otherwise the exit status.
+int ParseOptions(const kxsim::Args &args, Options *o) {
+    std::vector<kxhost::Given> given;
+    int status = kxhost::ParseCommandLine(kCommandLine, args, &given);
+    if (status >= 0)
+        return status;
+    for (const kxhost::Given &g : given) {
+        long n = 0;
+        if (g.name == "registry") {
+            o->registry = g.value;
+        } else if (g.name == "device-dir") {
+            o->deviceDir = g.value;
+        } else if (g.name == "timeout") {
+            if (!kxhost::NumberValue(kCommandLine, g, 1, 86400, &n))
+                return kExitUsage;
+            o->timeoutSeconds = int(n);
+        } else if (g.name == "roaming") {
             o->roaming = true;
-        } else if (a == "--keep-radio") {
+        } else if (g.name == "keep-radio") {
             o->cycleRadio = false;
-        } else {
-            fprintf(stderr, "kxsim provision: unknown option '%s'\n", a.c_str());
-            return false;
         }
     }
-    return true;
+    return -1;
 }
 
 bool Exists(const std::string &path) {
@@ -726,17 +714,10 @@ int Provision(const Options &o) {
 }
 
 int ProvisionMain(const kxsim::Args &args) {
-    for (const auto &a : args) {
-        if (a == "--help" || a == "-h") {
-            Usage(stdout);
-            return 0;
-        }
-    }
     Options o;
-    if (!ParseOptions(args, &o)) {
-        Usage(stderr);
-        return kExitUsage;
-    }
+    int status = ParseOptions(args, &o);
+    if (status >= 0)
+        return status;
     return Provision(o);
 }
 

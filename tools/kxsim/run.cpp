@@ -11,6 +11,7 @@
 // on the handheld; the module runs in this process and is shared by all.
 #include "child_process.h"
 #include "device_folder.h"
+#include "kxhost/command_line.h"
 #include "kxmodem/modem.h"
 #include "kxnet/signals.h"
 #include "kxsim.h"
@@ -44,115 +45,86 @@ struct RunOptions {
     std::string outDir;   // "" = a fresh folder under /tmp
 };
 
-void Usage(FILE *out) {
-    fprintf(out,
-            "usage: kxsim run [options]\n"
-            "\n"
-            "Boots the simulated handheld: provisioning (CarrierCfg), the control-panel page\n"
-            "(ModemAbout) and a packet-data connection (KxCmdApi) against an embedded module.\n"
-            "Exits 0 only when every step did what the scenario expects.\n"
-            "\n"
-            "  --operator NAME    the operator long name the module reports\n"
-            "  --roaming          the module registers as roaming (nothing is provisioned)\n"
-            "  --radio-off        the module's radio is off (no registration, no connection)\n"
-            "  --apn TEXT         the access point name the connection asks for\n"
-            "  --user TEXT        the user name the connection sends\n"
-            "  --password TEXT    the password the connection sends (the network accepts apn\n"
-            "                     kxtel.internet, user kxuser, password kxpass; any other is\n"
-            "                     expected to be refused, with the module's reason)\n"
-            "  --channel N        the channel to connect on, 0 or 1 (default 0)\n"
-            "  --count N          echo requests through the data channel (default 3)\n"
-            "  --fault vanish     a second session in which the module's ports vanish and\n"
-            "                     return; the driver reopens them and traffic goes on\n"
-            "  --registry FILE    use (and change) this registry file instead of a working\n"
-            "                     copy of the shipped device/platform.reg\n"
-            "  --out DIR          folder for the working registry, the debug log and the\n"
-            "                     page picture (default: a new folder under /tmp)\n"
-            "\n"
-            "Each step states what the scenario expects before it runs. SIGINT or SIGTERM\n"
-            "ends the run as a normal end (children asked to end, module stopped, its\n"
-            "folder removed) with exit status 128 + the signal.\n");
-}
+const kxhost::Program kCommandLine = {
+    "kxsim run",
+    "[options]",
+    "Boots the simulated handheld: provisioning (CarrierCfg), the control-panel page\n"
+    "(ModemAbout) and a packet-data connection (KxCmdApi) against an embedded module.\n"
+    "Exits 0 only when every step did what the scenario expects.",
+    {
+        {"operator", "NAME", "the operator long name the module reports"},
+        {"roaming", nullptr, "the module registers as roaming (nothing is provisioned)"},
+        {"radio-off", nullptr, "the module's radio is off (no registration, no connection)"},
+        {"apn", "TEXT", "the access point name the connection asks for"},
+        {"user", "TEXT", "the user name the connection sends"},
+        {"password", "TEXT",
+         "the password the connection sends (the network accepts apn\n"
+         "kxtel.internet, user kxuser, password kxpass; any other is\n"
+         "expected to be refused, with the module's reason)"},
+        {"channel", "N", "the channel to connect on, 0 or 1 (default 0)"},
+        {"count", "N", "echo requests through the data channel (default 3)"},
+        {"fault", "vanish",
+         "a second session in which the module's ports vanish and\n"
+         "return; the driver reopens them and traffic goes on"},
+        {"registry", "FILE",
+         "use (and change) this registry file instead of a working\n"
+         "copy of the shipped device/platform.reg"},
+        {"out", "DIR",
+         "folder for the working registry, the debug log and the\n"
+         "page picture (default: a new folder under /tmp)"},
+    },
+    "Each step states what the scenario expects before it runs. SIGINT or SIGTERM\n"
+    "ends the run as a normal end (children asked to end, module stopped, its\n"
+    "folder removed) with exit status 128 + the signal.\n"};
 
-bool ParseOptions(const kxsim::Args &args, RunOptions *o) {
-    for (size_t i = 0; i < args.size(); ++i) {
-        const std::string &a = args[i];
-        auto value = [&](std::string *out) {
-            if (i + 1 >= args.size()) {
-                fprintf(stderr, "kxsim run: %s needs a value\n", a.c_str());
-                return false;
-            }
-            *out = args[++i];
-            return true;
-        };
-        auto number = [&](int *out, int min, int max) {
-            std::string v;
-            if (!value(&v))
-                return false;
-            char *end = nullptr;
-            long n = strtol(v.c_str(), &end, 10);
-            if (v.empty() || *end || n < min || n > max) {
-                fprintf(stderr, "kxsim run: %s takes a number from %d to %d, not '%s'\n", a.c_str(),
-                        min, max, v.c_str());
-                return false;
-            }
-            *out = static_cast<int>(n);
-            return true;
-        };
-        if (a == "--operator") {
-            if (!value(&o->operatorName))
-                return false;
-            if (o->operatorName.empty() || o->operatorName.size() > 32) {
-                fprintf(stderr, "kxsim run: --operator takes a name of 1 to 32 characters\n");
-                return false;
-            }
-        } else if (a == "--roaming") {
+// -1: go on; otherwise the exit status.
+int ParseOptions(const kxsim::Args &args, RunOptions *o) {
+    std::vector<kxhost::Given> given;
+    int status = kxhost::ParseCommandLine(kCommandLine, args, &given);
+    if (status >= 0)
+        return status;
+    for (const kxhost::Given &g : given) {
+        long n = 0;
+        if (g.name == "operator") {
+            o->operatorName = g.value;
+            if (o->operatorName.empty() || o->operatorName.size() > 32)
+                return kxhost::UsageError(kCommandLine,
+                                          "--operator takes a name of 1 to 32 characters");
+        } else if (g.name == "roaming") {
             o->roaming = true;
-        } else if (a == "--radio-off") {
+        } else if (g.name == "radio-off") {
             o->radioOff = true;
-        } else if (a == "--apn") {
-            if (!value(&o->apn))
-                return false;
+        } else if (g.name == "apn") {
+            o->apn = g.value;
             o->apnGiven = true;
-        } else if (a == "--user") {
-            if (!value(&o->user))
-                return false;
+        } else if (g.name == "user") {
+            o->user = g.value;
             o->userGiven = true;
-        } else if (a == "--password") {
-            if (!value(&o->password))
-                return false;
+        } else if (g.name == "password") {
+            o->password = g.value;
             o->passwordGiven = true;
-        } else if (a == "--channel") {
-            if (!number(&o->channel, 0, 1))
-                return false;
-        } else if (a == "--count") {
-            if (!number(&o->count, 0, 1000))
-                return false;
-        } else if (a == "--fault") {
-            if (!value(&o->fault))
-                return false;
-            if (o->fault != "vanish") {
-                fprintf(stderr, "kxsim run: unknown fault '%s' (known: vanish)\n",
-                        o->fault.c_str());
-                return false;
-            }
-        } else if (a == "--registry") {
-            if (!value(&o->registry))
-                return false;
-        } else if (a == "--out") {
-            if (!value(&o->outDir))
-                return false;
-        } else {
-            fprintf(stderr, "kxsim run: unknown option '%s'\n", a.c_str());
-            Usage(stderr);
-            return false;
+        } else if (g.name == "channel") {
+            if (!kxhost::NumberValue(kCommandLine, g, 0, 1, &n))
+                return 2;
+            o->channel = static_cast<int>(n);
+        } else if (g.name == "count") {
+            if (!kxhost::NumberValue(kCommandLine, g, 0, 1000, &n))
+                return 2;
+            o->count = static_cast<int>(n);
+        } else if (g.name == "fault") {
+            o->fault = g.value;
+            if (o->fault != "vanish")
+                return kxhost::UsageError(kCommandLine,
+                                          "unknown fault '" + o->fault + "' (known: vanish)");
+        } else if (g.name == "registry") {
+            o->registry = g.value;
+        } else if (g.name == "out") {
+            o->outDir = g.value;
         }
     }
-    if (o->roaming && o->radioOff) {
-        fprintf(stderr, "kxsim run: --roaming and --radio-off exclude each other\n");
-        return false;
-    }
-    return true;
+    if (o->roaming && o->radioOff)
+        return kxhost::UsageError(kCommandLine, "--roaming and --radio-off exclude each other");
+    return -1;
 }
 
 struct Step {
@@ -492,15 +464,10 @@ std::string PrepareWorkingFolder(const RunOptions &o) {
 } // namespace
 
 static int RunMain(const kxsim::Args &args) {
-    for (const auto &a : args) {
-        if (a == "--help" || a == "-h") {
-            Usage(stdout);
-            return 0;
-        }
-    }
     RunOptions o;
-    if (!ParseOptions(args, &o))
-        return 2;
+    int status = ParseOptions(args, &o);
+    if (status >= 0)
+        return status;
     // Before any thread: SIGINT and SIGTERM then reach the watcher only, and
     // the run ends as at a normal end (children asked to end, module
     // stopped, its folder removed).
@@ -572,7 +539,7 @@ static int RunMain(const kxsim::Args &args) {
     printf("frame trace of the module: %s\n", mo.tracePath.c_str());
     modem.Stop();
     kxsim::RemoveDeviceFolder(deviceDir);
-    int status = n.Summary();
+    status = n.Summary();
     if (stop.stopped()) {
         printf("kxsim run: stopped by signal %d after the steps above; module stopped, its "
                "folder removed\n",

@@ -11,10 +11,12 @@
 #include "icmp_echo.h"
 #include "kxcmd_client.h"
 #include "kxmodem/modem.h"
+#include "kxhost/command_line.h"
 #include "kxsim.h"
 
 #include "kx_platform_test.h"
 
+#include <climits>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -247,48 +249,40 @@ void HostRun(const std::vector<std::string> &args, const std::string &deviceDir,
     }
 }
 
-void Usage(FILE *out) {
-    fprintf(out, "usage: kxsim soak [--seconds N] [--seed N]\n"
-                 "\n"
-                 "Runs the handheld again and again under random module faults: the\n"
-                 "connection software on KxCmdApi (open, logon, queries, traffic, reopen,\n"
-                 "logoff, close) and, every few rounds, provisioning and the control panel.\n"
-                 "Checks that every accepted asynchronous request calls back exactly once,\n"
-                 "that no call exceeds its limit, that handles and threads come back, and\n"
-                 "that no host crashes. Prints counters; exits 1 when an invariant broke.\n"
-                 "  --seconds N   how long to run (default 60)\n"
-                 "  --seed N      random seed (default: from the clock; printed)\n");
-}
+const kxhost::Program kCommandLine = {
+    "kxsim soak",
+    "[--seconds N] [--seed N]",
+    "Runs the handheld again and again under random module faults: the\n"
+    "connection software on KxCmdApi (open, logon, queries, traffic, reopen,\n"
+    "logoff, close) and, every few rounds, provisioning and the control panel.\n"
+    "Checks that every accepted asynchronous request calls back exactly once,\n"
+    "that no call exceeds its limit, that handles and threads come back, and\n"
+    "that no host crashes. Prints counters; exits 1 when an invariant broke.",
+    {
+        {"seconds", "N", "how long to run (default 60)"},
+        {"seed", "N", "random seed (default: from the clock; printed)"},
+    }};
 
 } // namespace
 
 static int SoakMain(const kxsim::Args &args) {
     int seconds = 60;
     unsigned seed = static_cast<unsigned>(Clock::now().time_since_epoch().count());
-    for (size_t i = 0; i < args.size(); ++i) {
-        const std::string &a = args[i];
-        if (a == "--help" || a == "-h") {
-            Usage(stdout);
-            return 0;
-        }
-        if ((a == "--seconds" || a == "--seed") && i + 1 < args.size()) {
-            char *end = nullptr;
-            long v = strtol(args[i + 1].c_str(), &end, 10);
-            if (*end || v < 1 || v > 86400 * 7) {
-                fprintf(stderr, "kxsim soak: %s takes a positive number, not '%s'\n", a.c_str(),
-                        args[i + 1].c_str());
-                return 2;
-            }
-            if (a == "--seconds")
-                seconds = static_cast<int>(v);
-            else
-                seed = static_cast<unsigned>(v);
-            ++i;
-        } else {
-            fprintf(stderr, "kxsim soak: unknown option '%s'\n", a.c_str());
-            Usage(stderr);
+    std::vector<kxhost::Given> given;
+    int status = kxhost::ParseCommandLine(kCommandLine, args, &given);
+    if (status >= 0)
+        return status;
+    for (const kxhost::Given &g : given) {
+        long v = 0;
+        // Any seed the soak prints can be given back to repeat the run.
+        if (g.name == "seconds" && !kxhost::NumberValue(kCommandLine, g, 1, 86400 * 7, &v))
             return 2;
-        }
+        if (g.name == "seed" && !kxhost::NumberValue(kCommandLine, g, 0, UINT_MAX, &v))
+            return 2;
+        if (g.name == "seconds")
+            seconds = static_cast<int>(v);
+        else
+            seed = static_cast<unsigned>(v);
     }
 
     char pattern[] = "/tmp/kxsim-soak-XXXXXX";

@@ -10,6 +10,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -20,6 +21,7 @@
 #include "KxCmdApi.h"
 #include "kxnet/netns.h"
 #include "kxnet/signals.h"
+#include "kxhost/command_line.h"
 #include "kxsim.h"
 #include "kxcmd_client.h"
 #include "packet_channel.h"
@@ -34,24 +36,35 @@ static_assert(std::is_same<DriverChannel::SendFn, decltype(&KxCmdSend)>::value &
                   std::is_same<DriverChannel::ReceiveFn, decltype(&KxCmdReceive)>::value,
               "the bridge calls KxCmdSend and KxCmdReceive through these types");
 
-void Usage(FILE *out) {
-    fprintf(out,
-            "usage: kxsim tunnel [--device-dir DIR] [--channel 0|1] [--apn A] [--user U]\n"
-            "                    [--password P] [--address A] [--namespace NAME] [--mtu N]\n"
-            "                    [--exec CMD] [--reopen-on-usr1 MS] [--without-driver]\n\n"
-            "Logs on to the module through KxCmdApi and carries the handheld's IP traffic:\n"
-            "a TUN interface kxtun0 with the session's address (default 10.64.<channel>.2)\n"
-            "and the default route, in network namespace NAME (default kxhh-<pid>), pumped\n"
-            "to and from the channel with KxCmdReceive and KxCmdSend, until interrupted or\n"
-            "until CMD (run inside the namespace with sh -c) ends; then logs off.\n"
-            "Needs root. Exit status: CMD's, else 0; 1 on failure.\n"
-            "  --reopen-on-usr1 MS  SIGUSR1 makes it call KxCmdReopen(MS), as the\n"
-            "                       connection software does when the module's ports return\n"
-            "  --without-driver     start the session with plain QMI requests and move the\n"
-            "                       packets over the data port socket (the plain relay)\n"
-            "  --stats              print packets, bytes and this process's CPU time at the end\n"
-            "Defaults: channel 0, APN kxtel.internet, user kxuser, password kxpass.\n");
-}
+const kxhost::Program kCommandLine = {
+    "kxsim tunnel",
+    "[--device-dir DIR] [--channel 0|1] [--apn A] [--user U]\n"
+    "[--password P] [--address A] [--namespace NAME] [--mtu N]\n"
+    "[--exec CMD] [--reopen-on-usr1 MS] [--without-driver] [--stats]",
+    "Logs on to the module through KxCmdApi and carries the handheld's IP traffic:\n"
+    "a TUN interface kxtun0 with the session's address (default 10.64.<channel>.2)\n"
+    "and the default route, in network namespace NAME (default kxhh-<pid>), pumped\n"
+    "to and from the channel with KxCmdReceive and KxCmdSend, until interrupted or\n"
+    "until CMD (run inside the namespace with sh -c) ends; then logs off.\n"
+    "Needs root. Exit status: CMD's, else 0; 1 on failure.",
+    {
+        {"device-dir", "DIR", "the folder of the running module's ports"},
+        {"channel", "0|1", "the channel to log on (default 0)"},
+        {"apn", "A", "the access point name (default kxtel.internet)"},
+        {"user", "U", "the user name (default kxuser)"},
+        {"password", "P", "the password (default kxpass)"},
+        {"address", "A", "the TUN interface's address (default 10.64.<channel>.2)"},
+        {"namespace", "NAME", "the handheld's network namespace (default kxhh-<pid>)"},
+        {"mtu", "N", "the TUN interface's MTU, 576 to 65000"},
+        {"exec", "CMD", "run CMD inside the namespace (sh -c) and end when it ends"},
+        {"reopen-on-usr1", "MS",
+         "SIGUSR1 makes it call KxCmdReopen(MS), as the\n"
+         "connection software does when the module's ports return"},
+        {"without-driver", nullptr,
+         "start the session with plain QMI requests and move the\n"
+         "packets over the data port socket (the plain relay)"},
+        {"stats", nullptr, "print packets, bytes and this process's CPU time at the end"},
+    }};
 
 // Calls KxCmdReopen for every SIGUSR1 until the stop request.
 void ReopenOnSignal(KxCmdClient &driver, uint32_t ms, kxnet::StopSignals &stop) {
@@ -88,66 +101,42 @@ static int TunnelMain(const Args &args) {
     bool withoutDriver = false;
     bool printStats = false;
     TunBridgeStats stats;
-    for (size_t i = 0; i < args.size(); ++i) {
-        const std::string &a = args[i];
-        auto value = [&](std::string *out) {
-            if (i + 1 >= args.size()) {
-                fprintf(stderr, "kxsim tunnel: %s needs a value\n", a.c_str());
-                return false;
-            }
-            *out = args[++i];
-            return true;
-        };
-        std::string v;
-        if (a == "--help" || a == "-h") {
-            Usage(stdout);
-            return 0;
-        } else if (a == "--device-dir") {
-            if (!value(&deviceDir))
+    std::vector<kxhost::Given> given;
+    int parsed = kxhost::ParseCommandLine(kCommandLine, args, &given);
+    if (parsed >= 0)
+        return parsed;
+    for (const kxhost::Given &g : given) {
+        long n = 0;
+        if (g.name == "device-dir") {
+            deviceDir = g.value;
+        } else if (g.name == "channel") {
+            if (!kxhost::NumberValue(kCommandLine, g, 0, 1, &n))
                 return 2;
-        } else if (a == "--channel") {
-            if (!value(&v) || (v != "0" && v != "1")) {
-                fprintf(stderr, "kxsim tunnel: --channel takes 0 or 1\n");
+            channel = static_cast<int>(n);
+        } else if (g.name == "apn") {
+            logon.apn = g.value;
+        } else if (g.name == "user") {
+            logon.user = g.value;
+        } else if (g.name == "password") {
+            logon.password = g.value;
+        } else if (g.name == "address") {
+            bridge.address = g.value;
+        } else if (g.name == "namespace") {
+            bridge.namespaceName = g.value;
+        } else if (g.name == "exec") {
+            bridge.exec = g.value;
+        } else if (g.name == "mtu") {
+            if (!kxhost::NumberValue(kCommandLine, g, 576, 65000, &n))
                 return 2;
-            }
-            channel = v[0] - '0';
-        } else if (a == "--apn") {
-            if (!value(&logon.apn))
+            bridge.mtu = static_cast<int>(n);
+        } else if (g.name == "reopen-on-usr1") {
+            if (!kxhost::NumberValue(kCommandLine, g, 0, UINT32_MAX, &n))
                 return 2;
-        } else if (a == "--user") {
-            if (!value(&logon.user))
-                return 2;
-        } else if (a == "--password") {
-            if (!value(&logon.password))
-                return 2;
-        } else if (a == "--address") {
-            if (!value(&bridge.address))
-                return 2;
-        } else if (a == "--namespace") {
-            if (!value(&bridge.namespaceName))
-                return 2;
-        } else if (a == "--exec") {
-            if (!value(&bridge.exec))
-                return 2;
-        } else if (a == "--mtu") {
-            if (!value(&v) || atoi(v.c_str()) < 576 || atoi(v.c_str()) > 65000) {
-                fprintf(stderr, "kxsim tunnel: --mtu takes 576 to 65000\n");
-                return 2;
-            }
-            bridge.mtu = atoi(v.c_str());
-        } else if (a == "--reopen-on-usr1") {
-            if (!value(&v) || atol(v.c_str()) < 0) {
-                fprintf(stderr, "kxsim tunnel: --reopen-on-usr1 takes milliseconds\n");
-                return 2;
-            }
-            reopenMs = atol(v.c_str());
-        } else if (a == "--stats") {
+            reopenMs = n;
+        } else if (g.name == "stats") {
             printStats = true;
-        } else if (a == "--without-driver") {
+        } else if (g.name == "without-driver") {
             withoutDriver = true;
-        } else {
-            fprintf(stderr, "kxsim tunnel: unknown option '%s' (try --help)\n", a.c_str());
-            return 2;
         }
     }
     if (bridge.address.empty())
