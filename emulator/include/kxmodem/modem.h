@@ -91,8 +91,11 @@ class Modem {
     // Text of the control command reference (for --help and "help").
     static const char *ControlHelp();
 
-  private:
+    // Opaque outside the module's own sources; named here so that their
+    // file-local helpers (the control command handlers) may take it.
     struct Impl;
+
+  private:
     std::unique_ptr<Impl> impl_;
 };
 
