@@ -30,6 +30,13 @@ add_link_options(-Wl,--enable-new-dtags)
 
 set(KX_PLATFORM_INCLUDE ${CMAKE_SOURCE_DIR}/platform/include)
 
+# Installed, the package keeps the build's layout in a folder of its own, so
+# the programs find the deliverables and the platform libraries beside them
+# ($ORIGIN) and the device image at ../device, as in the build; <prefix>/bin
+# links to the programs (see cmake/KxInstall.cmake).
+set(KX_INSTALL_PACKAGE_DIR lib/kxradio)
+set(KX_INSTALL_BIN_DIR ${KX_INSTALL_PACKAGE_DIR}/bin)
+
 # kx_add_platform_library(name SOURCES... [LIBS ...])
 # A platform library: shared, named as on the target (libcoredll.so is
 # "coredll"), headers in platform/include.
@@ -40,6 +47,7 @@ function(kx_add_platform_library name)
                                               ${KX_PLATFORM_INCLUDE}/ce)
     target_link_libraries(${name} PRIVATE ${ARG_LIBS})
     set_target_properties(${name} PROPERTIES CXX_VISIBILITY_PRESET default)
+    install(TARGETS ${name} LIBRARY DESTINATION ${KX_INSTALL_BIN_DIR})
 endfunction()
 
 # kx_add_deliverable(name DEF file.def SOURCES... LIBS platform libraries...)
@@ -56,6 +64,7 @@ function(kx_add_deliverable name)
     target_link_libraries(${name} PRIVATE ${ARG_LIBS})
     target_link_options(${name} PRIVATE -Wl,--no-undefined -Wl,--as-needed)
     target_compile_options(${name} PRIVATE -fno-exceptions -fno-rtti)
+    install(TARGETS ${name} LIBRARY DESTINATION ${KX_INSTALL_BIN_DIR})
     if(ARG_DEF)
         set_property(TARGET ${name} PROPERTY KX_DEF_FILE ${CMAKE_CURRENT_SOURCE_DIR}/${ARG_DEF})
         add_test(NAME ${name}.exports
