@@ -24,6 +24,7 @@
 
 #include <windows.h>
 
+#include "kx_registry_test.h"
 #include "provision_module.h"
 #include "ril.h"
 
@@ -380,6 +381,9 @@ int Provision(const Options &o) {
         printf("registry: %s\n", registry.c_str());
     }
     setenv("KX_REGISTRY", registry.c_str(), 1);
+    // A registry file the platform refused (it said why) is left alone.
+    if (kxtest::RegistryFileStatus() != ERROR_SUCCESS)
+        return 1;
 
     // The driver's debug output goes to a log that is read back here.
     std::string ownLog;
@@ -531,6 +535,9 @@ int Provision(const Options &o) {
         StopEmbeddedModule(module);
     if (!ownLog.empty())
         unlink(ownLog.c_str());
+    // A change that did not reach the registry file is a failure.
+    if (kxtest::RegistryFileStatus() != ERROR_SUCCESS)
+        rc = 1;
     return rc;
 }
 
