@@ -466,39 +466,137 @@ void AppendLines(std::string &out, const std::vector<std::string> &lines) {
         out += l + "\n";
 }
 
-// The keys in the file's section order, and every key's path.
-struct Layout {
-    std::vector<const Key *> sections;
-    std::unordered_map<const Key *, std::string> paths;
+// The sections to write, in order. An entry is a key's own section (its
+// header and values) or, rarely, a bare header that only mentions the key
+// (see Arrange).
+struct Entry {
+    const Key *key;
+    bool mentionOnly;
 };
 
-void CollectFileSections(const Key *key, const std::string &path, Layout &layout,
-                         std::vector<std::pair<int, const Key *>> &fromFile) {
+struct Layout {
+    std::vector<Entry> sections;
+    std::unordered_map<const Key *, std::string> paths;
+    std::unordered_map<const Key *, const Key *> parents;
+    // Per key: the first and last positions of its subtree's sections, and
+    // the position of its own section; worked out again after an insertion.
+    struct Places {
+        long first = -1, last = -1, own = -1;
+    };
+    std::unordered_map<const Key *, Places> places;
+    bool placesValid = false;
+};
+
+void Collect(const Key *key, const Key *parent, const std::string &path, Layout &layout,
+             std::vector<std::pair<int, const Key *>> &fromFile) {
     layout.paths[key] = path;
+    layout.parents[key] = parent;
     if (key->section >= 0)
         fromFile.push_back({key->section, key});
     for (const auto &sub : key->subkeys)
-        CollectFileSections(sub.get(), path + "\\" + kx::Utf16ToUtf8Lossless(sub->name), layout,
-                            fromFile);
+        Collect(sub.get(), key, path + "\\" + kx::Utf16ToUtf8Lossless(sub->name), layout, fromFile);
 }
 
-// Gives the key a section when it needs one and has none: right after
-// `after` (the sections of the siblings created before it), so that a reload
-// meets the keys in the order they have now. Returns the position after the
-// last section of the key's subtree. A key needs a section of its own when
-// it has values, or when it has no subkeys whose sections would make it.
-size_t PlaceNewSections(const Key *key, size_t after, bool root, Layout &layout) {
-    size_t last = after;
-    auto at = std::find(layout.sections.begin(), layout.sections.end(), key);
-    if (at != layout.sections.end()) {
-        last = std::max(last, size_t(at - layout.sections.begin()) + 1);
-    } else if (!key->values.empty() || (!root && key->subkeys.empty())) {
-        layout.sections.insert(layout.sections.begin() + long(after), key);
-        last = after + 1;
+const Layout::Places &PlacesOf(Layout &layout, const Key *key) {
+    if (!layout.placesValid) {
+        layout.places.clear();
+        for (size_t i = 0; i < layout.sections.size(); ++i) {
+            const Entry &e = layout.sections[i];
+            if (!e.mentionOnly)
+                layout.places[e.key].own = long(i);
+            for (const Key *k = e.key; k; k = layout.parents.at(k)) {
+                Layout::Places &p = layout.places[k];
+                if (p.first < 0)
+                    p.first = long(i);
+                p.last = long(i);
+            }
+        }
+        layout.placesValid = true;
     }
-    for (const auto &sub : key->subkeys)
-        last = PlaceNewSections(sub.get(), last, false, layout);
-    return last;
+    static const Layout::Places kNowhere;
+    auto it = layout.places.find(key);
+    return it == layout.places.end() ? kNowhere : it->second;
+}
+
+// The first and last positions of the sections of the key's subtree (-1
+// when there is none). A load creates a key at its first mention: its own
+// header or the first header below it.
+void Span(Layout &layout, const Key *key, long *first, long *last) {
+    const Layout::Places &p = PlacesOf(layout, key);
+    *first = p.first;
+    *last = p.last;
+}
+
+long OwnSection(Layout &layout, const Key *key) {
+    return PlacesOf(layout, key).own;
+}
+
+void Insert(Layout &layout, long at, const Key *key, bool mentionOnly) {
+    layout.sections.insert(layout.sections.begin() + at, Entry{key, mentionOnly});
+    layout.placesValid = false;
+}
+
+long Clamp(long preferred, long lo, long hi) {
+    return std::max(lo, std::min(preferred, hi));
+}
+
+// Completes the layout of the key's subtree so that a load gives the tree as
+// it is now: the key is first mentioned between positions `lo` and `hi`
+// (after its older siblings' first mentions, before its younger ones'), at
+// `preferred` when it needs a new section. A key needs a section of its own
+// when it has values, or no subkeys whose sections would create it; a parent
+// gets none just to exist. The file's own sections keep their order; new
+// ones go after the sections of their parent and older siblings. Only when
+// deletions have left a key first mentioned out of its order (possible with
+// a hand-ordered file) does a bare header mention it in its place.
+void Arrange(const Key *key, bool root, long lo, long preferred, long hi, Layout &layout) {
+    long first, last;
+    if (!root) {
+        Span(layout, key, &first, &last);
+        bool inPlace = first >= lo && first <= hi;
+        if (OwnSection(layout, key) < 0 && (!key->values.empty() || key->subkeys.empty()))
+            Insert(layout, inPlace ? first : Clamp(preferred, lo, hi), key, false);
+        else if (first >= 0 && !inPlace)
+            Insert(layout, Clamp(preferred, lo, hi), key, true);
+    } else if (!key->values.empty() && OwnSection(layout, key) < 0) {
+        Insert(layout, long(layout.sections.size()), key, false);
+    }
+    Span(layout, key, &first, &last);
+    long own = OwnSection(layout, key);
+    bool mentioned = root || first >= 0;
+    long previousFirst = -1, previousLast = -1;
+    for (size_t i = 0; i < key->subkeys.size(); ++i) {
+        long childLo, childPreferred;
+        if (i > 0) {
+            childLo = previousFirst + 1;
+            childPreferred = previousLast + 1;
+        } else if (root) {
+            childLo = 0;
+            childPreferred = long(layout.sections.size());
+        } else {
+            childLo = mentioned ? first : lo;
+            childPreferred = own >= 0 ? own + 1 : mentioned ? first : preferred;
+        }
+        // Before the next younger sibling that is mentioned in order. (Only
+        // fewer bare headers depend on this bound: a sibling left out of
+        // order gets one of its own when its turn comes.)
+        long childHi = mentioned ? long(layout.sections.size()) : hi;
+        for (size_t j = i + 1; j < key->subkeys.size(); ++j) {
+            long f, l;
+            Span(layout, key->subkeys[j].get(), &f, &l);
+            if (f >= childLo) {
+                childHi = std::min(childHi, f);
+                break;
+            }
+        }
+        const Key *child = key->subkeys[i].get();
+        Arrange(child, false, childLo, childPreferred, childHi, layout);
+        Span(layout, child, &previousFirst, &previousLast);
+        if (!mentioned) {
+            Span(layout, key, &first, &last);
+            mentioned = first >= 0;
+        }
+    }
 }
 
 } // namespace
@@ -514,15 +612,20 @@ std::string SerialiseTree(const Tree &tree) {
     Layout layout;
     std::vector<std::pair<int, const Key *>> fromFile;
     for (int i = 0; i < kRootCount; ++i)
-        CollectFileSections(tree.roots[i].get(), kRootNames[i], layout, fromFile);
+        Collect(tree.roots[i].get(), nullptr, kRootNames[i], layout, fromFile);
     std::sort(fromFile.begin(), fromFile.end());
     for (const auto &s : fromFile)
-        layout.sections.push_back(s.second);
-    size_t last = 0;
+        layout.sections.push_back(Entry{s.second, false});
     for (int i = 0; i < kRootCount; ++i)
-        last = PlaceNewSections(tree.roots[i].get(), last, true, layout);
+        Arrange(tree.roots[i].get(), true, 0, 0, 0, layout);
 
-    for (const Key *key : layout.sections) {
+    for (const Entry &entry : layout.sections) {
+        const Key *key = entry.key;
+        if (entry.mentionOnly) {
+            out += newline;
+            out += "[" + layout.paths[key] + "]" + newline;
+            continue;
+        }
         if (key->section >= 0) {
             AppendLines(out, key->leadingLines);
             out += key->headerText + "\n";

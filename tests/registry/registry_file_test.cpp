@@ -263,8 +263,8 @@ TEST_F(RegistryFileTest, AFailedSaveIsReportedOnceAndFailsTheStatus) {
 
 // A save keeps the file's comments, blank lines, line ends, the order of
 // its sections and values and the text of unchanged values; new values go
-// after their siblings, new keys after their siblings' sections, and only
-// keys with values (or no subkeys) get a section.
+// after their siblings, new keys after their older siblings' sections, and
+// only keys with values (or no subkeys) get a section.
 TEST_F(RegistryFileTest, ASaveKeepsCommentsOrderAndText) {
     const std::string original = "REGEDIT4\n"
                                  "; The handheld's registry, edited by hand.\n"
@@ -316,17 +316,17 @@ TEST_F(RegistryFileTest, ASaveKeepsCommentsOrderAndText) {
                                  "\"Blob\"=hex:01,02,\\\n"
                                  "  03\n"
                                  "\n"
+                                 "[HKEY_LOCAL_MACHINE\\Comm\\CarrierCfg\\Alpha\\Deep]\n"
+                                 "\"On\"=dword:00000001\n"
+                                 "\n"
+                                 "[HKEY_LOCAL_MACHINE\\Comm\\CarrierCfg\\Empty]\n"
+                                 "\n"
                                  "[HKEY_CURRENT_USER\\Settings]\n"
                                  "\"Theme\"=dword:1\n"
                                  "\n"
                                  "; the driver's own key, after its profiles\n"
                                  "[HKEY_LOCAL_MACHINE\\Comm\\CarrierCfg]\n"
                                  "\"CurrentConfig\"=\"Alpha Net\"\n"
-                                 "\n"
-                                 "[HKEY_LOCAL_MACHINE\\Comm\\CarrierCfg\\Alpha\\Deep]\n"
-                                 "\"On\"=dword:00000001\n"
-                                 "\n"
-                                 "[HKEY_LOCAL_MACHINE\\Comm\\CarrierCfg\\Empty]\n"
                                  "; the end\n";
     EXPECT_EQ(expected, Read(path));
 
@@ -337,6 +337,29 @@ TEST_F(RegistryFileTest, ASaveKeepsCommentsOrderAndText) {
     RegCloseKey(cfg);
     EXPECT_EQ(ERROR_SUCCESS, RegFlushKey(HKEY_LOCAL_MACHINE));
     EXPECT_EQ(expected, Read(path));
+}
+
+// A load creates a key where it is first mentioned. When a deletion takes
+// away that mention in a file whose sections are out of tree order, the
+// save mentions the key in its place again, so the next load enumerates the
+// keys in the same order.
+TEST_F(RegistryFileTest, AfterADeletionTheKeysKeepTheirOrder) {
+    std::string path = File("order.reg");
+    Write(path, "REGEDIT4\n\n"
+                "[HKEY_LOCAL_MACHINE\\P\\X\\C]\n\"c\"=dword:1\n\n"
+                "[HKEY_LOCAL_MACHINE\\P\\Y]\n\"y\"=dword:1\n\n"
+                "[HKEY_LOCAL_MACHINE\\P\\X]\n\"x\"=dword:1\n");
+    Use(path);
+    HKEY p = nullptr;
+    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"P", 0, 0, &p));
+    EXPECT_EQ((std::vector<std::u16string>{u"X", u"Y"}), Subkeys(p));
+    ASSERT_EQ(ERROR_SUCCESS, RegDeleteKeyW(p, u"X\\C"));
+    RegCloseKey(p);
+    kxtest::ReloadRegistry();
+    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"P", 0, 0, &p));
+    EXPECT_EQ((std::vector<std::u16string>{u"X", u"Y"}), Subkeys(p)) << Read(path);
+    RegCloseKey(p);
+    EXPECT_NE(std::string::npos, Read(path).find("[HKEY_LOCAL_MACHINE\\P\\X]\n\"x\"=dword:1"));
 }
 
 // Any name the registry accepts reads back as it was; a name with a line
