@@ -17,7 +17,7 @@
 
 // The driver's one record.
 struct CarrierCfgDriver {
-    // Guards `ril` only, and is never held across a RIL call: the RIL waits
+    // Guards the fields below, and is never held across a RIL call: the RIL waits
     // for a running callback when an instance is closed, and callbacks take
     // this lock. Whoever takes the handle out (set to zero) closes the
     // instance, so it is closed exactly once, whether the settling result on
@@ -28,9 +28,9 @@ struct CarrierCfgDriver {
     // RIL_Initialize is still running, before APN_Init has stored the handle
     // that the notice needs. While `initializing` is set, a notice only sets
     // `homePending`, and APN_Init asks for the operator itself once the
-    // handle is stored. No other request is in flight until APN_Init clears
-    // `initializing`, so no settling result can close the instance under
-    // APN_Init's request. The lock guards all four fields.
+    // handle is stored; a notice during that request is answered by it. No
+    // other request is in flight until APN_Init clears `initializing`, so no
+    // settling result can close the instance under APN_Init's request.
     CRITICAL_SECTION lock;
     HRIL ril; // zero while no RIL instance is held
     bool initializing;
