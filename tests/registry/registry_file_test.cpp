@@ -111,7 +111,7 @@ const char kUserFile[] = "REGEDIT4\n"
                          "[HKEY_LOCAL_MACHINE\\Profiles\\Kx]\n"
                          "\"Password\"=\"secret\"\n";
 
-// Unreadable, a folder, a device: refused with one message, never written,
+// Unreadable, a folder, a pipe: refused with one message, never written,
 // and the registry's status says so.
 TEST_F(RegistryFileTest, AFileItCannotReadIsRefusedAndNeverWritten) {
     std::string path = File("locked.reg");
@@ -131,9 +131,13 @@ TEST_F(RegistryFileTest, AFileItCannotReadIsRefusedAndNeverWritten) {
     chmod(path.c_str(), 0600);
     EXPECT_EQ(kUserFile, Read(path));
 
+    // A folder and a named pipe (a stand-in for any device: a registry that
+    // wrote one would replace it with a file).
     std::string folder = File("folder.reg");
     mkdir(folder.c_str(), 0755);
-    for (const std::string &p : {folder, std::string("/dev/null")}) {
+    std::string pipe = File("pipe.reg");
+    ASSERT_EQ(0, mkfifo(pipe.c_str(), 0600));
+    for (const std::string &p : {folder, pipe}) {
         Use(p);
         ::testing::internal::CaptureStderr();
         EXPECT_EQ(ERROR_SUCCESS, Change(1));
@@ -144,8 +148,8 @@ TEST_F(RegistryFileTest, AFileItCannotReadIsRefusedAndNeverWritten) {
     struct stat st;
     EXPECT_EQ(0, stat(folder.c_str(), &st));
     EXPECT_TRUE(S_ISDIR(st.st_mode));
-    EXPECT_EQ(0, stat("/dev/null", &st));
-    EXPECT_TRUE(S_ISCHR(st.st_mode));
+    EXPECT_EQ(0, stat(pipe.c_str(), &st));
+    EXPECT_TRUE(S_ISFIFO(st.st_mode));
 }
 
 // A file that does not parse is refused as well: empty registry, error
