@@ -235,6 +235,22 @@ TEST_F(RegistryFileTest, ASaveKeepsModeAndSymbolicLink) {
     EXPECT_NE(std::string::npos, Read(File("made.reg")).find("\"v\"=dword:00000004"));
 }
 
+// A save by root keeps the owner of a file that belongs to someone else.
+TEST_F(RegistryFileTest, ASaveKeepsTheOwner) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "only root can make a file that belongs to another user";
+    std::string path = File("theirs.reg");
+    Write(path, kUserFile);
+    ASSERT_EQ(0, chown(path.c_str(), 65534, 65534));
+    Use(path);
+    ASSERT_EQ(ERROR_SUCCESS, Change(6));
+    struct stat st;
+    ASSERT_EQ(0, stat(path.c_str(), &st));
+    EXPECT_EQ(65534u, st.st_uid);
+    EXPECT_EQ(65534u, st.st_gid);
+    EXPECT_NE(std::string::npos, Read(path).find("\"v\"=dword:00000006"));
+}
+
 // A save that fails (the folder is read-only) is said once however many
 // changes follow, fails the status, and leaves the file alone; once saving
 // works again, the next save stores everything and the status recovers.
