@@ -359,6 +359,25 @@ TEST_F(RegistryFileTest, ASaveKeepsCommentsOrderAndText) {
     EXPECT_EQ(expected, Read(path));
 }
 
+// A comment that ends in a backslash is still one line: the value below it
+// used to be read as part of the comment, and so was lost at the next save.
+TEST_F(RegistryFileTest, ACommentEndingInABackslashEndsAtItsLine) {
+    std::string path = File("comment.reg");
+    const std::string text = "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\A]\n"
+                             "; files go to C:\\\n"
+                             "\"Kept\"=dword:00000001\n";
+    Write(path, text);
+    Use(path);
+    HKEY key = nullptr;
+    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"A", 0, 0, &key));
+    DWORD v = 0, size = 4;
+    EXPECT_EQ(ERROR_SUCCESS, RegQueryValueExW(key, u"Kept", nullptr, nullptr, (BYTE *)&v, &size));
+    EXPECT_EQ(1u, v);
+    RegCloseKey(key);
+    ASSERT_EQ(ERROR_SUCCESS, RegFlushKey(HKEY_LOCAL_MACHINE));
+    EXPECT_EQ(text, Read(path));
+}
+
 // A load creates a key where it is first mentioned. When a deletion takes
 // away that mention in a file whose sections are out of tree order, the
 // save mentions the key in its place again, so the next load enumerates the
