@@ -2,6 +2,8 @@
 // registry_tree.h).
 #include "registry_tree.h"
 
+#include "text_internal.h"
+
 namespace kxreg {
 
 const char *const kRootNames[kRootCount] = {"HKEY_CLASSES_ROOT", "HKEY_CURRENT_USER",
@@ -19,31 +21,11 @@ void ResetTree(Tree &tree) {
     tree.trailingLines.clear();
 }
 
-namespace {
-
-char16_t Fold(char16_t c) {
-    if (c >= u'A' && c <= u'Z')
-        return char16_t(c + 32);
-    if (c < 0x80)
-        return c;
-    if (c >= 0xC0 && c <= 0xDE && c != 0xD7)
-        return char16_t(c + 32);
-    if (c >= 0x391 && c <= 0x3AB && c != 0x3A2)
-        return char16_t(c + 32);
-    if (c >= 0x410 && c <= 0x42F)
-        return char16_t(c + 32);
-    if (c >= 0x400 && c <= 0x40F)
-        return char16_t(c + 80);
-    return c;
-}
-
-} // namespace
-
 bool SameName(const std::u16string &a, const std::u16string &b) {
     if (a.size() != b.size())
         return false;
     for (size_t i = 0; i < a.size(); ++i) {
-        if (Fold(a[i]) != Fold(b[i]))
+        if (kx::ToLower16(a[i]) != kx::ToLower16(b[i]))
             return false;
     }
     return true;

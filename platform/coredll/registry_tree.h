@@ -53,7 +53,8 @@ struct Tree {
 // A fresh, empty tree.
 void ResetTree(Tree &tree);
 
-// Names compare case-insensitively.
+// Names compare case-insensitively, with the platform's case mapping (that
+// of _wcsicmp).
 bool SameName(const std::u16string &a, const std::u16string &b);
 Key *FindSubkey(Key *key, const std::u16string &name, size_t *index = nullptr);
 Value *FindValue(Key *key, const std::u16string &name, size_t *index = nullptr);
