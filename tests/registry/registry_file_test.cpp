@@ -1,5 +1,7 @@
 // The registry file is the user's: what the registry refuses, what a save
-// keeps, and that whatever it writes reads back the same.
+// keeps, and that whatever it writes reads back the same. The file behind
+// the registry (KX_REGISTRY) is this platform's own, so these tests run on
+// it alone (not in the Wine lane).
 
 #include <gtest/gtest.h>
 
