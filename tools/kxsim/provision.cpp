@@ -381,8 +381,23 @@ CurrentConfigValue ReadCurrentConfig() {
     return v;
 }
 
+// The name the configuration manager gives the entry of a ConfigName: the
+// document's XML parser reads a line end (CR LF, or CR alone), a line feed
+// and a tab in an attribute value as one space each.
+std::u16string EntryNameOf(const std::u16string &configName) {
+    std::u16string name;
+    for (size_t i = 0; i < configName.size(); ++i) {
+        char16_t c = configName[i];
+        if (c == u'\r' && i + 1 < configName.size() && configName[i + 1] == u'\n')
+            ++i;
+        name += (c == u'\r' || c == u'\n' || c == u'\t') ? u' ' : c;
+    }
+    return name;
+}
+
 // Prints the connection entry; false when the registry has none by that name.
-bool ReportEntry(const std::u16string &entry) {
+bool ReportEntry(const std::u16string &configName) {
+    std::u16string entry = EntryNameOf(configName);
     std::u16string path = u"Comm\\ConnMgr\\GPRSEntries\\" + entry;
     HKEY key = nullptr;
     if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, 0, &key) != ERROR_SUCCESS) {
