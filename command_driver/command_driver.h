@@ -85,7 +85,11 @@ struct TransactionSlot {
     BYTE result[SlotResultSize]; // written only on the reader thread
     BYTE *resultPtr;
     // What the carried request asked for: a reply of another service or
-    // message is not this request's, whatever its transaction id.
+    // message is not this request's, whatever its transaction id. Valid
+    // only once requestWritten is set: from TryAcquire until its frame is
+    // written, a slot still names the kind of the request it carried
+    // before, and a late reply of that kind must not end the new one.
+    BOOL requestWritten;
     BYTE requestService;
     WORD requestMessage;
 };

@@ -41,6 +41,7 @@ void ConstructSlot(TransactionSlot *slot) {
     slot->succeeded = 0;
     memset(slot->result, 0, sizeof slot->result);
     slot->resultPtr = slot->result;
+    slot->requestWritten = 0;
     slot->requestService = 0;
     slot->requestMessage = 0;
 }
@@ -71,6 +72,7 @@ BOOL TryAcquire(TransactionSlot *slot, CompletionCallback callback, void *contex
     if (free && slot->done != NULL && slot->transactionId != NoSlot &&
         slot->port != INVALID_HANDLE_VALUE) {
         slot->succeeded = 0;
+        slot->requestWritten = 0; // no reply is this request's before its frame
         slot->inUse = 1;
         slot->callback = callback;
         slot->context = context;
