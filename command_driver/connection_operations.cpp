@@ -195,10 +195,15 @@ BOOL LogoffChannel(CommandDriver *driver, DWORD channel, CompletionCallback call
             result = 0;
     }
 
+    // The started interface is taken and cleared in one step: a start that
+    // succeeds from here on (its completion does not wait for the driver
+    // lock) leaves the channel up without port for the next logoff to stop,
+    // instead of being cleared unseen after the stop below.
     EnterCriticalSection(&driver->channelLock);
     driver->pendingStart[channel] = NoSlot;
     DWORD up = driver->interfaceUp[channel];
     DWORD handle = driver->packetDataHandle[channel];
+    driver->interfaceUp[channel] = 0;
     LeaveCriticalSection(&driver->channelLock);
     if (up) {
         WORD slot = AcquireSlot(driver, callback, context);
@@ -206,10 +211,6 @@ BOOL LogoffChannel(CommandDriver *driver, DWORD channel, CompletionCallback call
             !StopNetworkInterface(&driver->slots[slot], driver->wdsClientId, handle))
             result = 0;
     }
-
-    EnterCriticalSection(&driver->channelLock);
-    driver->interfaceUp[channel] = 0;
-    LeaveCriticalSection(&driver->channelLock);
     SetStatusListener(&driver->statusListener, NULL, NULL);
     LeaveCriticalSection(&driver->lock);
     return result;

@@ -1,0 +1,93 @@
+// Starts that a logoff aborted, and outcomes of starts that arrive while a
+// logoff or the next logon of their channel runs: every interface that the
+// module started is stopped by a logoff, and no caller is forgotten.
+#include "channel_test.h"
+#include "lock_window.h"
+
+#include <atomic>
+
+namespace kxtest {
+namespace {
+
+bool IsStart(const Request &r) {
+    return r.service == 1 && r.message == 0x20;
+}
+
+class AbortedStarts : public ChannelTest {
+  protected:
+    // Stop requests sent for the interface with this packet data handle.
+    size_t StopsOf(uint32_t handle) {
+        size_t n = 0;
+        for (const Request &r : module->Requests()) {
+            if (r.service == 1 && r.message == 0x21 && r.frame.size() == 20 &&
+                uint32_t(r.frame[16] | r.frame[17] << 8 | r.frame[18] << 16 |
+                         uint32_t(r.frame[19]) << 24) == handle)
+                ++n;
+        }
+        return n;
+    }
+
+    // The lock that guards the channels' state: the last one that the
+    // reader thread leaves before it calls a logon's completion.
+    LPCRITICAL_SECTION ChannelStateLock() {
+        struct Probe {
+            static void Callback(DWORD, const void *, DWORD, void *context) {
+                auto *probe = static_cast<Probe *>(context);
+                probe->section = LastLeftCriticalSection();
+                probe->called = true;
+            }
+            std::atomic<LPCRITICAL_SECTION> section{nullptr};
+            std::atomic<bool> called{false};
+        } probe;
+        LogonCallbacks callbacks = {Probe::Callback, &probe, nullptr, nullptr};
+        EXPECT_TRUE(Logon(1, &callbacks));
+        EXPECT_TRUE(WaitUntil([&] { return probe.called.load(); }));
+        EXPECT_TRUE(kx.Logoff(1, nullptr, nullptr));
+        module->control->ClearWrites();
+        return probe.section;
+    }
+};
+
+// A start that succeeds while the logoff of its channel runs (after the
+// abort was answered, just after the logoff looked at the channel's state)
+// is either stopped by that logoff or left up without port: the next logon
+// is refused and the next logoff stops it.
+TEST_F(AbortedStarts, StartSucceedingWhileLogoffRunsIsNeverForgotten) {
+    LPCRITICAL_SECTION channelLock = ChannelStateLock();
+    ASSERT_NE(channelLock, nullptr);
+    module->Hold(IsStart);
+    LogonCallbacks callbacks = {Completions::Callback, &firstContext, nullptr, nullptr};
+    ASSERT_TRUE(Logon(0, &callbacks));
+    ASSERT_TRUE(WaitUntil([&] { return module->HeldCount() == 1; }));
+
+    // When the abort arrives, the logoff's next step out of the channel
+    // state lets the start succeed before it goes on.
+    std::atomic<bool> startAnswered{false};
+    std::thread::id logoffThread = std::this_thread::get_id();
+    module->Intercept([&](const Request &r, FakeModule &m) {
+        if (r.service == 1 && r.message == 0x02) {
+            uint16_t start = uint16_t(r.frame[16] | r.frame[17] << 8); // the aborted one
+            RunAfterLeave(logoffThread, channelLock, [&m, start, &startAnswered, this] {
+                Bytes handle = {0xA1, 0xA1, 0xA1, 0xA1};
+                m.Push(ReplyFrame(1, 0x05, start, 0x20, 0, 0, &handle));
+                startAnswered = first.WaitFor(1);
+            });
+        }
+        return false;
+    });
+    EXPECT_TRUE(kx.Logoff(0, nullptr, nullptr));
+    DisarmAfterLeave();
+    module->Hold(nullptr);
+    ASSERT_TRUE(startAnswered);
+    EXPECT_EQ(first.Calls()[0].status, 1u);
+
+    if (StopsOf(0xA1A1A1A1) == 0) { // up without port
+        EXPECT_FALSE(Logon(0));
+        EXPECT_FALSE(kx.Logoff(0, nullptr, nullptr)); // the port was not open
+    }
+    EXPECT_EQ(StopsOf(0xA1A1A1A1), 1u);
+    EXPECT_TRUE(Logon(0));
+}
+
+} // namespace
+} // namespace kxtest
