@@ -124,6 +124,12 @@ struct ChannelCompletion {
     DWORD channel;
     CompletionCallback callback; // under channelLock
     void *context;               // under channelLock
+    // An interface that the module started for this record's start after
+    // the channel stopped expecting it (a logoff aborted the start and a
+    // newer logon began): the next logoff stops it; until then the channel
+    // takes no logon and the record is not reused. Under channelLock.
+    BOOL strayUp;
+    DWORD strayHandle;
 };
 
 // ---- the driver ---------------------------------------------------------------------
@@ -146,7 +152,8 @@ struct CommandDriver {
     // each start keeps its own record, so each caller hears of its own
     // start, once. currentCompletion names the record of the channel's
     // latest logon (null for a synchronous one); only its outcome changes
-    // the channel's state. Both under channelLock.
+    // the channel's state (another record's successful start is kept in
+    // that record as a stray interface). Both under channelLock.
     ChannelCompletion channelCompletion[ChannelCount][2];
     ChannelCompletion *currentCompletion[ChannelCount];
     BYTE wdsClientId;

@@ -89,5 +89,35 @@ TEST_F(AbortedStarts, StartSucceedingWhileLogoffRunsIsNeverForgotten) {
     EXPECT_TRUE(Logon(0));
 }
 
+// An aborted start that succeeds after a synchronous retry on its channel
+// failed: its interface is up without port until a logoff stops it.
+TEST_F(AbortedStarts, StartSucceedingAfterAFailedRetryIsStoppedByTheNextLogoff) {
+    module->Hold([](const Request &r) { return IsStart(r) && r.transactionId == 0; });
+    LogonCallbacks callbacks = {Completions::Callback, &firstContext, nullptr, nullptr};
+    ASSERT_TRUE(Logon(0, &callbacks)); // slot 0, held
+    EXPECT_TRUE(kx.Logoff(0, nullptr, nullptr));
+    module->Intercept([](const Request &r, FakeModule &m) {
+        if (!IsStart(r))
+            return false;
+        m.Push(ReplyFrame(1, 0x05, r.transactionId, 0x20, 0x0001, 0x000E));
+        return true;
+    });
+    EXPECT_FALSE(Logon(0)); // the synchronous retry is rejected
+    module->Intercept(nullptr);
+    module->Hold(nullptr);
+
+    Bytes handle = {0xC3, 0xC3, 0xC3, 0xC3};
+    module->Push(ReplyFrame(1, 0x05, 0, 0x20, 0, 0, &handle)); // the first start succeeds
+    ASSERT_TRUE(first.WaitFor(1));
+    EXPECT_EQ(first.Calls()[0].status, 1u);
+
+    EXPECT_FALSE(Logon(0)); // up without port: no second interface
+    EXPECT_EQ(module->CountOf(1, 0x20), 2u);
+    EXPECT_FALSE(kx.Logoff(0, nullptr, nullptr)); // the port was not open
+    EXPECT_EQ(StopsOf(0xC3C3C3C3), 1u);
+    EXPECT_TRUE(Logon(0));
+    EXPECT_EQ(first.Count(), 1u);
+}
+
 } // namespace
 } // namespace kxtest

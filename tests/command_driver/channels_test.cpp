@@ -198,7 +198,8 @@ TEST_F(ChannelTest, LogoffWhileStartingAbortsTheStartByItsTransactionId) {
 }
 
 // The outcome of an aborted start that arrives after the next logon began
-// goes to its own caller, once, and leaves the new logon's state alone.
+// goes to its own caller, once, and leaves the new logon's state alone; an
+// interface it started is stopped by the next logoff.
 TEST_F(ChannelTest, LateOutcomeOfAnAbortedStartReachesOnlyItsOwnCaller) {
     module->Hold([](const Request &r) { return r.service == 1 && r.message == 0x20; });
     auto held = [&](size_t count) {
@@ -221,8 +222,9 @@ TEST_F(ChannelTest, LateOutcomeOfAnAbortedStartReachesOnlyItsOwnCaller) {
     module->ReleaseHeld(1);
     ASSERT_TRUE(second.WaitFor(1));
     EXPECT_EQ(second.Calls()[0].status, 1u);
-    EXPECT_TRUE(kx.Logoff(0, nullptr, nullptr)); // up: stopped
-    EXPECT_EQ(module->CountOf(1, 0x21), 1u);
+    // Up: stopped, and so is the interface that the first start left.
+    EXPECT_TRUE(kx.Logoff(0, nullptr, nullptr));
+    EXPECT_EQ(module->CountOf(1, 0x21), 2u);
 
     // Two aborted starts still open: a third asynchronous logon must wait
     // for one of their outcomes.
@@ -234,6 +236,9 @@ TEST_F(ChannelTest, LateOutcomeOfAnAbortedStartReachesOnlyItsOwnCaller) {
     ASSERT_TRUE(held(2));
     module->ReleaseHeld(1);
     ASSERT_TRUE(first.WaitFor(2));
+    EXPECT_FALSE(Logon(0, &thirdLogon));          // the first start's interface is up
+    EXPECT_FALSE(kx.Logoff(0, nullptr, nullptr)); // no port; stops it
+    EXPECT_EQ(module->CountOf(1, 0x21), 3u);
     EXPECT_TRUE(Logon(0, &thirdLogon));
     ASSERT_TRUE(held(2));
     module->ReleaseHeld();
