@@ -124,6 +124,7 @@ struct ChannelCompletion {
     DWORD channel;
     CompletionCallback callback; // under channelLock
     void *context;               // under channelLock
+    WORD startSlot;              // the slot of this record's start; under channelLock
     // An interface that the module started for this record's start after
     // the channel stopped expecting it (a logoff aborted the start and a
     // newer logon began): the next logoff stops it; until then the channel
@@ -187,6 +188,10 @@ BOOL AwaitReply(TransactionSlot *slot);
 BOOL FinishCancel(TransactionSlot *slot, SlotCompletion *pending);
 // FinishCancel and the callback; the caller must not hold the slot's lock.
 BOOL CancelSlot(TransactionSlot *slot);
+// Ends the asynchronous request that the slot carries for this callback and
+// context when it is older than the reply limit, as a reclaim would (its
+// callback runs on this thread); the caller must not hold the slot's lock.
+BOOL EndStaleRequest(TransactionSlot *slot, CompletionCallback callback, void *context);
 BOOL FailSlot(TransactionSlot *slot, SlotCompletion *pending);
 // Stores an accepted reply's data (size bytes, at most 16) and finishes the
 // request; the slot's lock is held.

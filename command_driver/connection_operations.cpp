@@ -11,9 +11,12 @@
 
 namespace {
 
-void SetPendingStart(CommandDriver *driver, DWORD channel, WORD slot) {
+void SetPendingStart(CommandDriver *driver, DWORD channel, WORD slot,
+                     ChannelCompletion *completion = NULL) {
     EnterCriticalSection(&driver->channelLock);
     driver->pendingStart[channel] = slot;
+    if (completion != NULL)
+        completion->startSlot = slot;
     LeaveCriticalSection(&driver->channelLock);
 }
 
@@ -84,6 +87,31 @@ bool ChannelIdle(CommandDriver *driver, DWORD channel, const LogonCallbacks *cal
     return idle && LoadHandle(&driver->dataPort[channel]) == INVALID_HANDLE_VALUE;
 }
 
+// An asynchronous logon that finds both completion records held by starts
+// that a logoff aborted ends those the module has not answered within the
+// reply limit (their callers hear status 0), so that the channel can be
+// logged on again: the lowest-free-first slot scan may never reach their
+// slots. The driver lock is held.
+void EndStaleAbortedStarts(CommandDriver *driver, DWORD channel) {
+    ChannelCompletion *aborted[2];
+    WORD slots[2];
+    int count = 0;
+    EnterCriticalSection(&driver->channelLock);
+    // With no start pending, every record still waiting holds an aborted one.
+    if (driver->pendingStart[channel] == NoSlot && FreeCompletion(driver, channel) == NULL) {
+        for (int r = 0; r < 2; ++r) {
+            ChannelCompletion *completion = &driver->channelCompletion[channel][r];
+            if (completion->callback != NULL && completion->startSlot < SlotCount) {
+                aborted[count] = completion;
+                slots[count++] = completion->startSlot;
+            }
+        }
+    }
+    LeaveCriticalSection(&driver->channelLock);
+    for (int i = 0; i < count; ++i)
+        EndStaleRequest(&driver->slots[slots[i]], OnLogonComplete, aborted[i]);
+}
+
 // Opens the channel's data port and starts a network interface on it. The
 // driver lock is held; every failure leaves the channel idle.
 BOOL StartChannel(CommandDriver *driver, DWORD channel, const LogonParameters *parameters,
@@ -104,7 +132,7 @@ BOOL StartChannel(CommandDriver *driver, DWORD channel, const LogonParameters *p
     bool async = completion != NULL;
     WORD slot =
         async ? AcquireSlot(driver, OnLogonComplete, completion) : AcquireSlot(driver, NULL, NULL);
-    SetPendingStart(driver, channel, slot);
+    SetPendingStart(driver, channel, slot, completion);
     if (slot == NoSlot) {
         if (async)
             ReleaseCompletion(driver, completion);
@@ -183,8 +211,12 @@ BOOL KxCmdLogon(DWORD channel, const LogonParameters *parameters, DWORD ignored,
     CommandDriver *driver = Driver();
     EnterCriticalSection(&driver->lock);
     BOOL result = 0;
-    if (driver->opened && channel < ChannelCount && ChannelIdle(driver, channel, callbacks))
-        result = StartChannel(driver, channel, parameters, callbacks);
+    if (driver->opened && channel < ChannelCount) {
+        if (callbacks != NULL && callbacks->completion != NULL)
+            EndStaleAbortedStarts(driver, channel);
+        if (ChannelIdle(driver, channel, callbacks))
+            result = StartChannel(driver, channel, parameters, callbacks);
+    }
     LeaveCriticalSection(&driver->lock);
     return result;
 }

@@ -100,6 +100,7 @@ void ConstructDriver(CommandDriver *driver) {
             driver->channelCompletion[c][r].channel = c;
             driver->channelCompletion[c][r].callback = NULL;
             driver->channelCompletion[c][r].context = NULL;
+            driver->channelCompletion[c][r].startSlot = NoSlot;
             driver->channelCompletion[c][r].strayUp = 0;
             driver->channelCompletion[c][r].strayHandle = 0;
         }

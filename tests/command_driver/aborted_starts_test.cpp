@@ -119,5 +119,46 @@ TEST_F(AbortedStarts, StartSucceedingAfterAFailedRetryIsStoppedByTheNextLogoff) 
     EXPECT_EQ(first.Count(), 1u);
 }
 
+// Two aborted starts that the module never answers, in slots above a free
+// one: the scan for a free slot never reaches them, but once they are older
+// than the reply limit an asynchronous logon ends them (each caller hears
+// status 0, once) and goes ahead.
+TEST_F(AbortedStarts, StaleAbortedStartsDoNotRefuseLogonsUntilClose) {
+    module->Hold([](const Request &r) { return IsStart(r) || r.service == 3; });
+    ASSERT_TRUE(kx.GetSignalStrength(Completions::Callback, &context)); // slot 0
+    LogonCallbacks firstLogon = {Completions::Callback, &firstContext, nullptr, nullptr};
+    LogonCallbacks secondLogon = {Completions::Callback, &secondContext, nullptr, nullptr};
+    LogonCallbacks thirdLogon = {Completions::Callback, &thirdContext, nullptr, nullptr};
+    ASSERT_TRUE(Logon(0, &firstLogon)); // slot 1
+    EXPECT_TRUE(kx.Logoff(0, nullptr, nullptr));
+    ASSERT_TRUE(Logon(0, &secondLogon)); // slot 2
+    EXPECT_TRUE(kx.Logoff(0, nullptr, nullptr));
+    EXPECT_FALSE(Logon(0, &thirdLogon)); // both records still wait
+    module->Hold(IsStart);
+    module->ReleaseHeld(1); // slot 0 is free again
+    ASSERT_TRUE(done.WaitFor(1));
+
+    SetTickOffset(70000);
+    for (size_t i = 0; i < 5; ++i) { // each takes slot 0, answered before the next
+        ASSERT_TRUE(kx.GetSignalStrength(Completions::Callback, &context));
+        ASSERT_TRUE(done.WaitFor(2 + i));
+    }
+    EXPECT_EQ(first.Count(), 0u);
+
+    ASSERT_TRUE(Logon(0, &thirdLogon));
+    ASSERT_EQ(first.Count(), 1u); // ended before the logon returned
+    ASSERT_EQ(second.Count(), 1u);
+    EXPECT_EQ(first.Calls()[0].status, 0u);
+    EXPECT_EQ(second.Calls()[0].status, 0u);
+    module->Hold(nullptr);
+    module->ReleaseHeld(); // the late answers, and the third start's
+    ASSERT_TRUE(third.WaitFor(1));
+    EXPECT_EQ(third.Calls()[0].status, 1u);
+    EXPECT_FALSE(Logon(0)); // up
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(first.Count(), 1u);
+    EXPECT_EQ(second.Count(), 1u);
+}
+
 } // namespace
 } // namespace kxtest
