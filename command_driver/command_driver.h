@@ -119,6 +119,16 @@ struct StatusListener {
 
 struct CommandDriver;
 
+// The reader thread's life, so that a reopen knows whether a reader will
+// read the control port it brings back (the reader ends by itself once the
+// control port is closed and no reopen is under way). Changed only with
+// InterlockedCompareExchange / StoreValue.
+enum ReaderState {
+    ReaderRunning,
+    ReaderEnded, // the reader has ended or is ending: it returns without blocking
+    ReaderKept,  // a reopen is under way: the reader may not end
+};
+
 struct ChannelCompletion {
     CommandDriver *driver;
     DWORD channel;
@@ -138,7 +148,8 @@ struct CommandDriver {
     CRITICAL_SECTION lock;
     HANDLE volatile controlPort;
     HANDLE readerThread;
-    HANDLE portAvailable; // manual reset; reset only while a reopen works
+    LONG volatile readerState; // a ReaderState
+    HANDLE portAvailable;      // manual reset; reset only while a reopen works
     HANDLE volatile dataPort[ChannelCount];
     LONG volatile receiveTimeout[ChannelCount]; // last applied; -2 = none
     LONG volatile sendTimeout[ChannelCount];    // last applied; -1 = none
