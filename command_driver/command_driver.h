@@ -7,8 +7,9 @@
 //   2. then at most ONE of
 //        - a TransactionSlot::lock (guards that slot's fields),
 //        - CommandDriver::channelLock (guards the per-channel connection
-//          state: pendingStart, interfaceUp, packetDataHandle and the
-//          ChannelCompletion callbacks),
+//          state: pendingStart, interfaceUp, packetDataHandle,
+//          currentCompletion and the ChannelCompletion records' callbacks,
+//          start slots and stray interfaces),
 //        - StatusListener::lock (guards the status callback; the callback
 //          itself runs under it).
 //

@@ -2,7 +2,7 @@
 // and the queries of the module.
 //
 // The per-channel connection state (pendingStart, interfaceUp,
-// packetDataHandle and the ChannelCompletion's callback) is guarded by
+// packetDataHandle and the ChannelCompletion records) is guarded by
 // channelLock, not by the driver lock: an asynchronous logon completes in
 // OnLogonComplete on the reader thread, which must never wait for the
 // driver lock (an export may hold it while awaiting a reply that only the
