@@ -235,6 +235,10 @@ BOOL HandleStatusIndication(StatusListener *listener, const BYTE *frame);
 BOOL LogoffChannel(CommandDriver *driver, DWORD channel, CompletionCallback callback,
                    void *context);
 void OnLogonComplete(DWORD status, const void *data, DWORD size, void *context);
+// At the end of a close, once the reader has ended and every slot was
+// cancelled: interfaces that a start reported after the close's logoffs
+// went with the released client; both channels end idle.
+void ForgetStartedInterfaces(CommandDriver *driver);
 BOOL SetReceiveTimeout(CommandDriver *driver, DWORD channel, DWORD timeLimit);
 BOOL SetSendTimeout(CommandDriver *driver, DWORD channel, DWORD timeLimit);
 DWORD PurgeDataPort(CommandDriver *driver, DWORD channel, BOOL send, BOOL receive);

@@ -281,6 +281,16 @@ BOOL LogoffChannel(CommandDriver *driver, DWORD channel, CompletionCallback call
     return result;
 }
 
+void ForgetStartedInterfaces(CommandDriver *driver) {
+    EnterCriticalSection(&driver->channelLock);
+    for (DWORD channel = 0; channel < ChannelCount; ++channel) {
+        driver->interfaceUp[channel] = 0;
+        driver->channelCompletion[channel][0].strayUp = 0;
+        driver->channelCompletion[channel][1].strayUp = 0;
+    }
+    LeaveCriticalSection(&driver->channelLock);
+}
+
 BOOL KxCmdLogoff(DWORD channel, CompletionCallback callback, void *context) {
     return LogoffChannel(Driver(), channel, callback, context);
 }

@@ -204,6 +204,7 @@ BOOL KxCmdClose(void) {
         SetSlotPort(&driver->slots[i], INVALID_HANDLE_VALUE);
         CancelSlot(&driver->slots[i]);
     }
+    ForgetStartedInterfaces(driver);
     driver->wdsClientId = NoClientId;
     driver->nasClientId = NoClientId;
     driver->opened = 0;

@@ -160,5 +160,28 @@ TEST_F(AbortedStarts, StaleAbortedStartsDoNotRefuseLogonsUntilClose) {
     EXPECT_EQ(second.Count(), 1u);
 }
 
+// A start that succeeds during a close, after the close's logoff aborted
+// it: its interface went with the released client, and after the next open
+// the channel takes a logon.
+TEST_F(AbortedStarts, StartSucceedingDuringCloseLeavesTheChannelIdle) {
+    module->Hold(IsStart);
+    LogonCallbacks callbacks = {Completions::Callback, &firstContext, nullptr, nullptr};
+    ASSERT_TRUE(Logon(0, &callbacks));
+    // The start's reply comes just before that of the NAS client's release.
+    module->Intercept([](const Request &r, FakeModule &m) {
+        if (r.service == 0 && r.message == 0x23 && r.frame[15] == 3) {
+            m.Hold(nullptr);
+            m.ReleaseHeld();
+        }
+        return false;
+    });
+    EXPECT_TRUE(kx.Close());
+    ASSERT_EQ(first.Count(), 1u);
+    EXPECT_EQ(first.Calls()[0].status, 1u);
+    module->Intercept(nullptr);
+    ASSERT_TRUE(kx.Open());
+    EXPECT_TRUE(Logon(0));
+}
+
 } // namespace
 } // namespace kxtest
