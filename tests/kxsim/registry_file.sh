@@ -93,6 +93,32 @@ failed-save)
     [ "$(said 'cannot save')" = 1 ] || fail "not reported once"
     cmp -s "$shipped" "$reg" || fail "the file was changed"
     ;;
+provision-failed-save)
+    # The driver applies a profile, but the file cannot take it: the result
+    # says so, and the exit status is a failure.
+    mkdir "$work/locked"
+    reg=$work/locked/registry.reg
+    cp "$shipped" "$reg"
+    chmod 666 "$reg"
+    chmod 555 "$work/locked"
+    as_user "$kxsim" provision --registry "$reg" --timeout 20 >"$work/out" 2>&1 &&
+        fail "exit status 0 when the applied profile could not be saved"
+    [ "$(said 'result: the registry file did not keep the change')" = 1 ] ||
+        fail "the result does not say that the change was not kept"
+    cmp -s "$shipped" "$reg" || fail "the file was changed"
+    ;;
+run-folder)
+    # kxsim run names the user's registry file in its first step: a folder
+    # is refused there, not reported as in use.
+    reg=$work/registry.reg
+    mkdir "$reg"
+    "$kxsim" run --registry "$reg" --out "$work/run" >"$work/out" 2>&1 &&
+        fail "exit status 0 with a folder as the registry file"
+    grep -q "registry: $reg (is a folder, not a registry file)" "$work/out" ||
+        fail "step 1 does not refuse the folder"
+    [ "$(said 'changes are kept')" = 0 ] || fail "the folder was reported as in use"
+    [ -d "$reg" ] && [ -z "$(ls -A "$reg")" ] || fail "the folder was changed"
+    ;;
 line-feed-config-name)
     # A ConfigName with a line feed in it, provisioned twice: the registry
     # file still loads, and the entry is found current the second time.

@@ -741,9 +741,12 @@ int Provision(const Options &o) {
     fflush(stdout);
     if (stop.stopped())
         return 128 + stop.signal();
-    // A change that did not reach the registry file is a failure.
-    if (kxtest::RegistryFileStatus() != ERROR_SUCCESS)
+    // A change that did not reach the registry file is a failure, whatever
+    // the result line above said of the driver.
+    if (kxtest::RegistryFileStatus() != ERROR_SUCCESS) {
+        printf("result: the registry file did not keep the change (see the message above)\n");
         rc = kExitFailure;
+    }
     return rc;
 }
 
