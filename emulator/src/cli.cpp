@@ -8,6 +8,7 @@
 #include <cstdlib>
 
 #include "kxhost/command_line.h"
+#include "kxhost/device_folder.h"
 #include "kxmodem/modem.h"
 
 namespace kxmodem {
@@ -39,16 +40,6 @@ static kxhost::Program CommandLine(const char *program) {
                  "(repeatable; one answer line per command)"},
             },
             Modem::ControlHelp()};
-}
-
-static std::string DefaultDeviceDir() {
-    const char *dir = getenv("KX_DEVICE_DIR");
-    if (dir && *dir)
-        return dir;
-    const char *runtime = getenv("XDG_RUNTIME_DIR");
-    if (runtime && *runtime)
-        return std::string(runtime) + "/kxsim";
-    return "/tmp/kxsim-" + std::to_string(getuid());
 }
 
 // Client side of the control socket: one answer line per command.
@@ -106,7 +97,7 @@ int RunCommandLine(const std::vector<std::string> &args, const char *program) {
     int status = kxhost::ParseCommandLine(commandLine, args, &given);
     if (status >= 0)
         return status;
-    std::string deviceDir = DefaultDeviceDir();
+    std::string deviceDir = kxhost::DefaultDeviceFolder();
     Options options;
     std::vector<std::string> controls;
     for (const kxhost::Given &g : given) {

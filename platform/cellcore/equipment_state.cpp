@@ -3,6 +3,7 @@
 // session per call) with AT+CFUN?. +CFUN: 1 is full functionality (radio
 // on), 0 minimum and 4 transmit and receive off (radio off).
 #include "../coredll/kx_platform_ext.h"
+#include "kxhost/device_folder.h"
 
 #include <poll.h>
 #include <sys/socket.h>
@@ -20,18 +21,8 @@ namespace {
 // Nominal milliseconds (platform time, so KX_TIME_SCALE applies).
 const DWORD kAnswerLimit = 5000;
 
-std::string DeviceDirectory() {
-    const char *dir = getenv("KX_DEVICE_DIR");
-    if (dir && *dir)
-        return dir;
-    const char *runtime = getenv("XDG_RUNTIME_DIR");
-    if (runtime && *runtime)
-        return std::string(runtime) + "/kxsim";
-    return "/tmp/kxsim-" + std::to_string(getuid());
-}
-
 int Connect() {
-    std::string path = DeviceDirectory() + "/KXA1";
+    std::string path = kxhost::DefaultDeviceFolder() + "/KXA1";
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     if (path.size() >= sizeof(address.sun_path))

@@ -22,6 +22,7 @@
 #include "kxnet/netns.h"
 #include "kxnet/signals.h"
 #include "kxhost/command_line.h"
+#include "kxhost/device_folder.h"
 #include "kxsim.h"
 #include "kxcmd_client.h"
 #include "packet_channel.h"
@@ -80,20 +81,10 @@ void ReopenOnSignal(KxCmdClient &driver, uint32_t ms, kxnet::StopSignals &stop) 
     }
 }
 
-std::string DefaultDeviceDir() {
-    const char *dir = getenv("KX_DEVICE_DIR");
-    if (dir && *dir)
-        return dir;
-    const char *runtime = getenv("XDG_RUNTIME_DIR");
-    if (runtime && *runtime)
-        return std::string(runtime) + "/kxsim";
-    return "/tmp/kxsim-" + std::to_string(getuid());
-}
-
 } // namespace
 
 static int TunnelMain(const Args &args) {
-    std::string deviceDir = DefaultDeviceDir();
+    std::string deviceDir = kxhost::DefaultDeviceFolder();
     int channel = 0;
     QmiLogon logon{"kxtel.internet", "kxuser", "kxpass"};
     TunBridgeOptions bridge;
