@@ -7,7 +7,6 @@
 #include <fstream>
 
 #include "modem_impl.h"
-#include "qmi_tables.h"
 
 namespace kxmodem {
 
@@ -143,11 +142,15 @@ std::string Modem::Impl::Execute(const std::string &line) {
         return "error: registration takes home, roaming, searching, denied or none";
     }
     if (cmd == "operator" && w.size() >= 2 && w.size() <= 4) {
+        if (w.size() >= 4 && (w[3].size() < 5 || w[3].size() > 6 ||
+                              w[3].find_first_not_of("0123456789") != std::string::npos))
+            return "error: the numeric operator name is the MCC and MNC, 5 or 6 digits";
         cfg.operatorLong = w[1];
         if (w.size() >= 3)
             cfg.operatorShort = w[2];
         if (w.size() >= 4)
             cfg.operatorNumeric = w[3];
+        engine.ServingSystemChanged();
         return "ok";
     }
     if (cmd == "radio" && w.size() == 2 && (w[1] == "on" || w[1] == "off")) {

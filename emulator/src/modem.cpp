@@ -42,6 +42,11 @@ bool Modem::Impl::Start(const std::string &dir, const Options &opts, std::string
     }
     if (!options.tracePath.empty() && !trace.Open(options.tracePath, error))
         return false;
+    trace.ShowSecrets(options.showSecrets);
+    if (!options.pcapPath.empty() && !capture.Open(options.pcapPath, error)) {
+        trace.Close();
+        return false;
+    }
     if (pipe2(wakePipe, O_CLOEXEC | O_NONBLOCK) != 0) {
         *error = std::string("pipe: ") + strerror(errno);
         return false;
@@ -111,6 +116,7 @@ void Modem::Impl::Stop() {
     }
     trace.Event("kxmodem stopped");
     trace.Close();
+    capture.Close();
 }
 
 void Modem::Impl::Wake() {
