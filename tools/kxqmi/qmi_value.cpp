@@ -125,14 +125,18 @@ class Reader {
                 ++i;
                 continue;
             }
+            // A field the value is too short for is left out whole.
+            size_t mark = out->size();
             if (!out->empty() && out->back() != '[' && out->back() != ' ')
                 *out += ' ';
             *out += f.name + "=";
             if (f.opensList) {
                 size_t end = PastList(fields_, i);
                 size_t width = f.kind == "n8" ? 1 : 2;
-                if (at_ + width > size_)
+                if (at_ + width > size_) {
+                    out->resize(mark);
                     return false;
+                }
                 uint32_t count = Little(data_ + at_, width);
                 at_ += width;
                 *out += "[";
@@ -146,8 +150,10 @@ class Reader {
                 i = end;
                 continue;
             }
-            if (!One(f, out))
+            if (!One(f, out)) {
+                out->resize(mark);
                 return false;
+            }
             ++i;
         }
         return true;
@@ -247,7 +253,7 @@ std::string DecodeValue(const char *layout, const uint8_t *value, size_t size, b
     Reader reader(fields, value, size, showSecrets);
     std::string out;
     if (!reader.Group(0, fields.size(), &out))
-        return out + " (short)";
+        return out + (out.empty() || out.back() == ' ' ? "(short)" : " (short)");
     if (reader.left())
         out += " (+" + std::to_string(reader.left()) + " bytes)";
     return out;
