@@ -25,7 +25,7 @@ const char *Modem::ControlHelp() {
            "reconfiguration)\n"
            "  fault delay MS|late MS|drop|duplicate|malformed [truncate|flags|interface]|reject "
            "CODE\n"
-           "        [service=ctl|wds|nas|N] [msg=ID] [count=N|always]\n"
+           "        [service=ctl|wds|dms|nas|N] [msg=ID] [count=N|always]\n"
            "  fault clear | faults\n"
            "  vanish KXC1|KXN1|KXN2|KXA1|all [MS]  (socket removed, connections dropped; back "
            "after MS)\n"
@@ -80,6 +80,7 @@ std::string Modem::Impl::StatusText() {
         s += b;
     }
     s += " wds-clients=" + std::to_string(engine.clients().Allocated(qmi::kWds).size());
+    s += " dms-clients=" + std::to_string(engine.clients().Allocated(qmi::kDms).size());
     s += " nas-clients=" + std::to_string(engine.clients().Allocated(qmi::kNas).size());
     s += " ports=";
     for (int p = 0; p < kPortCtlSocket; ++p) {

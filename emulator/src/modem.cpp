@@ -290,8 +290,9 @@ Snapshot Modem::State() {
             info.address = FormatAddress(session.address);
             s.sessions.push_back(info);
         }
-        s.wdsClients = e.clients().Allocated(1);
-        s.nasClients = e.clients().Allocated(3);
+        s.wdsClients = e.clients().Allocated(qmi::kWds);
+        s.nasClients = e.clients().Allocated(qmi::kNas);
+        s.dmsClients = e.clients().Allocated(qmi::kDms);
         for (int p = 0; p < kPortCtlSocket; ++p) {
             if (impl_->ports[p].present)
                 s.portsPresent.push_back(impl_->ports[p].name);

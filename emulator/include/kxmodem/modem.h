@@ -62,7 +62,7 @@ struct Snapshot {
     int registration = 1; // 3GPP +CREG stat: 0 none, 1 home, 2 searching, 3 denied, 5 roaming
     bool radioOn = true;
     std::vector<SessionInfo> sessions;
-    std::vector<uint8_t> wdsClients, nasClients, otherClients;
+    std::vector<uint8_t> wdsClients, nasClients, dmsClients, otherClients;
     std::vector<std::string> portsPresent; // KXC1, KXN1, ... that currently exist
     Counters counters;
 };
