@@ -209,7 +209,7 @@ const EnumRow kEnums[] = {
     {"radio_interface", kRadioLte, "lte"},
     {"registration_state", kNasNotRegistered, "not-registered"},
     {"registration_state", kNasRegistered, "registered"},
-    {"registration_state", kNasSearching, "searching"},
+    {"registration_state", kNasSearching, "not-registered-searching"},
     {"registration_state", kNasDenied, "registration-denied"},
     {"registration_state", kNasUnknown, "unknown"},
     {"attach_state", kAttachUnknown, "unknown"},
