@@ -9,7 +9,7 @@ packages=(
     libgtest-dev googletest libgmock-dev libbenchmark-dev
     libxml2-dev libpugixml-dev libpng-dev
     g++-mingw-w64-x86-64-win32 binutils-mingw-w64-x86-64
-    libqmi-utils
+    libqmi-utils tshark
     valgrind iproute2 procps
     clang libclang-rt-14-dev
     iperf3 iputils-ping curl python3
