@@ -1,6 +1,7 @@
 #include "trace.h"
 
 #include <sys/time.h>
+#include <algorithm>
 #include <cstring>
 #include <ctime>
 
@@ -93,17 +94,26 @@ uint8_t DirectionOf(const QmiMessage &m) {
 
 } // namespace
 
+// The TLVs are walked here rather than parsed: a frame whose lengths do not
+// agree (a broken host, a malformed fault) must not show its password either.
 void Trace::MaskSecrets(uint8_t *frame, size_t size) {
-    QmiMessage m;
-    if (ParseFrame(frame, size, &m) != ParseStatus::kOk)
+    if (size < kCtlHeaderEnd)
         return;
-    uint8_t direction = DirectionOf(m);
+    QmiMessage m;
+    m.service = frame[4];
+    m.flags = frame[6];
     size_t at = m.service == qmi::kCtl ? kCtlHeaderEnd : kSvcHeaderEnd;
-    for (const Tlv &t : m.tlvs) {
-        const qmi::TlvRow *row = qmi::FindTlv(m.service, m.messageId, direction, t.type);
+    if (size < at)
+        return;
+    m.messageId = GetU16(frame + at - 4);
+    uint8_t direction = DirectionOf(m);
+    while (at + 3 <= size) {
+        size_t length = GetU16(frame + at + 1);
+        size_t present = std::min(length, size - at - 3);
+        const qmi::TlvRow *row = qmi::FindTlv(m.service, m.messageId, direction, frame[at]);
         if (row && qmi::LayoutHasSecret(row->layout))
-            memset(frame + at + 3, '*', t.value.size());
-        at += 3 + t.value.size();
+            memset(frame + at + 3, '*', present);
+        at += 3 + length;
     }
 }
 

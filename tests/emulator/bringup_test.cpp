@@ -10,6 +10,7 @@
 #include "kxqmi/qmi_table.h"
 #include "model.h"
 #include "test_client.h"
+#include "trace.h"
 
 using namespace kxtest;
 using kxmodem::GetU16;
@@ -286,6 +287,26 @@ TEST_F(TracedBringUpTest, TraceDecodesValuesAndMasksThePassword) {
     EXPECT_NE(std::string::npos, trace.find("[0x18 password: password=******** | (hidden)]"));
     EXPECT_EQ(std::string::npos, trace.find("kxpass"));
     EXPECT_EQ(std::string::npos, trace.find("6b 78 70 61 73 73")); // nor its bytes
+}
+
+TEST(TraceMasking, PasswordsAreMaskedEvenInBrokenFrames) {
+    QmiMessage start = QmiClient::Make(qmi::kWds, 1, qmi::kWdsStartNetwork, 5);
+    start.AddTlv(qmi::kSnUserName, std::string("kxuser"));
+    start.AddTlv(qmi::kSnPassword, std::string("kxpass"));
+    Bytes whole = kxmodem::BuildFrame(start);
+    // Whole; a password TLV that claims more than the frame holds; a frame
+    // cut inside the password.
+    Bytes overlong = whole;
+    overlong[overlong.size() - 8] = 0x40;
+    Bytes cut(whole.begin(), whole.end() - 2);
+    for (Bytes frame : {whole, overlong, cut}) {
+        kxmodem::Trace::MaskSecrets(frame.data(), frame.size());
+        std::string text(frame.begin(), frame.end());
+        EXPECT_EQ(std::string::npos, text.find("kxp"))
+            << kxmodem::Trace::Hex(frame.data(), frame.size());
+        EXPECT_NE(std::string::npos, text.find("kxuser"));
+        EXPECT_EQ(whole.size() - (frame.size() < whole.size() ? 2 : 0), frame.size());
+    }
 }
 
 TEST_F(BringUpTest, TraceShowsThePasswordWhenAskedTo) {

@@ -170,7 +170,11 @@ local function read_group(fields, from, to, tvb, at, limit, tree, texts)
                 end
                 if not text then
                     local labels = f.enum and kx_enums[f.enum]
-                    text = labels and labels[value] or tostring(value)
+                    text = labels and labels[value]
+                    if not text and f.kind:sub(1, 1) == "x" then
+                        text = string.format("0x%0" .. (size * 2) .. "x", value)
+                    end
+                    text = text or tostring(value)
                 end
             else
                 local rest = limit - at
