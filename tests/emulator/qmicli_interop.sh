@@ -1,9 +1,11 @@
 #!/bin/sh
 # Interoperability with an independent QMI client: qmicli talks to kxmodem's
-# QMI control port on a pseudo-terminal. Usage: qmicli_interop.sh KXMODEM
+# QMI control port on a pseudo-terminal. Usage: qmicli_interop.sh KXMODEM [DISSECTOR.lua]
 # Without qmicli the test fails, unless KX_ALLOW_SKIP=1 (then it is skipped).
+# With the dissector (and tshark), the session's capture must decode too.
 set -u
 kxmodem=$1
+dissector=${2:-}
 if ! command -v qmicli >/dev/null 2>&1; then
     if [ "${KX_ALLOW_SKIP:-0}" = 1 ]; then
         echo "qmicli not installed: skipped"
@@ -21,7 +23,8 @@ cleanup() {
 }
 trap cleanup EXIT INT TERM
 
-"$kxmodem" --device-dir "$work/dev" --pty "$work/qmi" --trace "$work/trace" >"$work/out" 2>&1 &
+"$kxmodem" --device-dir "$work/dev" --pty "$work/qmi" --trace "$work/trace" \
+    --pcap "$work/session.pcapng" >"$work/out" 2>&1 &
 pid=$!
 i=0
 while [ ! -e "$work/qmi" ] && [ $i -lt 100 ]; do sleep 0.05; i=$((i + 1)); done
@@ -166,6 +169,25 @@ if grep -qF "signal_strength_dbm=-70 radio_interface=umts(5) | ba 05" "$work/tra
 else
     echo "FAIL: trace without decoded signal strength or with the password"
     failures=$((failures + 1))
+fi
+# The capture of the whole session, read with the dissector: the values qmicli
+# decoded, decoded the same way from the table.
+if [ -n "$dissector" ] && command -v tshark >/dev/null 2>&1; then
+    for field in qmi.v.ipv4_address=10.64.0.2 qmi.v.ipv4_gateway=10.64.255.1 qmi.v.mtu=1500 \
+        qmi.v.imei=004999010640000 "qmi.v.description=Far Away Tel" qmi.v.mcc=999 \
+        qmi.v.mcc_digits=999 qmi.v.roaming_indicator=0 qmi.v.registration=2 qmi.v.operating_mode=1 \
+        qmi.v.service_status=2 "qmi.v.messages=0x0003 0x001e 0x0020 0x0024 0x0025 0x004d" \
+        qmi.v.rssi_dbm=-70; do
+        checks=$((checks + 1))
+        name=${field%%=*} value=${field#*=}
+        if tshark -X lua_script:"$dissector" -r "$work/session.pcapng" -T fields -e "$name" \
+            2>/dev/null | tr ',' '\n' | grep -qxF -- "$value"; then
+            echo "ok: capture decodes $name $value"
+        else
+            echo "FAIL: capture: no $name $value"
+            failures=$((failures + 1))
+        fi
+    done
 fi
 if [ $failures -ne 0 ]; then
     echo "--- kxmodem trace (tail)"

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <map>
 #include <set>
 #include <string>
 #include <tuple>
@@ -46,6 +47,29 @@ TEST(QmiTable, EveryRowIsWellFormedAndUnambiguous) {
     for (const EnumRow &e : Enums())
         EXPECT_TRUE(labels.insert({e.enumeration, e.value}).second)
             << e.enumeration << " " << e.value;
+}
+
+// A value's name is one field of the capture dissector (qmi.v.NAME), typed
+// by its kind: a name must keep one kind of value across the table.
+TEST(QmiTable, EachValueNameHasOneKindOfValue) {
+    auto category = [](const std::string &kind) {
+        if (kind == "ipv4")
+            return "address";
+        if (kind[0] == 'i' || kind == "neg8")
+            return "signed";
+        if (kind[0] == 'u' || kind[0] == 'x' || kind[0] == 'n')
+            return "unsigned";
+        return "text";
+    };
+    std::map<std::string, std::string> seen;
+    for (const TlvRow &row : Tlvs()) {
+        for (const LayoutField &f : LayoutFields(row.layout)) {
+            auto it = seen.emplace(f.name, category(f.kind)).first;
+            EXPECT_EQ(it->second, category(f.kind)) << f.name << " in " << row.name;
+        }
+    }
+    EXPECT_EQ("unsigned", seen["mcc"]);
+    EXPECT_EQ("text", seen["mcc_digits"]);
 }
 
 TEST(QmiTable, LayoutsThatAreWrongAreFound) {
@@ -109,7 +133,7 @@ TEST(QmiValues, TextListsAndBitLists) {
     std::vector<uint8_t> v(33, 0);
     v[20] = '0', v[21] = '0', v[22] = '1', v[23] = '0', v[24] = '1', v[25] = 0xFF;
     std::string text = DecodeValue(info->layout, v.data(), v.size(), false);
-    EXPECT_NE(std::string::npos, text.find("mcc=\"001\" mnc=\"01\" ")) << text;
+    EXPECT_NE(std::string::npos, text.find("mcc_digits=\"001\" mnc_digits=\"01\" ")) << text;
     EXPECT_EQ(std::string::npos, text.find("(short)")) << text;
 }
 

@@ -54,7 +54,7 @@ const char *const kWcdmaSystemInfo =
     "u8:roaming_status=roaming_status u8:forbidden_valid=bool u8:forbidden=bool "
     "u8:lac_valid=bool x16:lac u8:cell_id_valid=bool x32:cell_id "
     "u8:reject_info_valid=bool u8:reject_domain=service_domain u8:reject_cause "
-    "u8:network_id_valid=bool chars3:mcc chars3:mnc u8:hs_call_status_valid=bool "
+    "u8:network_id_valid=bool chars3:mcc_digits chars3:mnc_digits u8:hs_call_status_valid=bool "
     "u8:hs_call_status u8:hs_service_valid=bool u8:hs_service "
     "u8:primary_scrambling_code_valid=bool u16:primary_scrambling_code";
 

@@ -259,6 +259,15 @@ std::string DecodeValue(const char *layout, const uint8_t *value, size_t size, b
     return out;
 }
 
+std::vector<LayoutField> LayoutFields(const char *layout) {
+    std::vector<LayoutField> out;
+    for (const Field &f : Parse(layout)) {
+        if (!f.closesList)
+            out.push_back({f.kind, f.name, f.enumeration});
+    }
+    return out;
+}
+
 bool LayoutHasSecret(const char *layout) {
     for (const Field &f : Parse(layout)) {
         if (f.kind == "secret")

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace kxqmi {
 
@@ -21,5 +22,11 @@ bool LayoutHasSecret(const char *layout);
 
 // Checks a layout's syntax, kinds and enumerations; false and *why if wrong.
 bool CheckLayout(const char *layout, std::string *why);
+
+// The named fields of a layout, lists' own count fields included.
+struct LayoutField {
+    std::string kind, name, enumeration;
+};
+std::vector<LayoutField> LayoutFields(const char *layout);
 
 } // namespace kxqmi
