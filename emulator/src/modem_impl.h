@@ -85,6 +85,7 @@ struct Modem::Impl : public EngineSink, public AtHost {
     void CaptureData(const Connection &c, bool received, const uint8_t *data, size_t size);
     std::string Vanish(const std::string &portName, long ms);
     std::string Restore(const std::string &portName);
+    std::string Reset(long ms);
 
     // The network behind the data ports when it is not the echo network
     // (tun_network.cpp).
