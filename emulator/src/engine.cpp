@@ -93,6 +93,7 @@ void Engine::Reset() {
     owners_.clear();
     orphans_.clear();
     sessions_.clear();
+    servingSystemListeners_.clear();
 }
 
 void Engine::ReleaseClient(uint8_t service, uint8_t clientId) {

@@ -226,6 +226,16 @@ TEST_F(BringUpTest, ServingSystemIndicationGoesToClientsThatAskedForIt) {
     EXPECT_EQ(qmi::kErrMalformedMsg, QmiClient::Error(qmi.Call(r)));
 }
 
+TEST_F(BringUpTest, ARestartedModuleForgetsWhoAskedForIndications) {
+    QmiMessage r = qmi.Request(qmi::kNas, nas, qmi::kNasRegisterIndications);
+    r.AddU8(qmi::kTlvServingSystemEvents, 1);
+    ASSERT_EQ(0, QmiClient::Error(qmi.Call(r)));
+    ASSERT_EQ("ok", modem.Control("reset"));
+    ASSERT_EQ("ok", modem.Control("restore all"));
+    ASSERT_EQ("ok", modem.Control("registration roaming"));
+    EXPECT_EQ(0u, modem.State().counters.indicationsLost);
+}
+
 TEST_F(BringUpTest, SupportedMessagesAndVersionsComeFromTheTable) {
     for (uint8_t service : {qmi::kWds, qmi::kDms, qmi::kNas}) {
         QmiMessage reply = Ask(service, qmi::kGetSupportedMessages);
