@@ -87,6 +87,19 @@ check "channel rates" 1 '$8 == "GetCurrentChannelRate" && $6 == "response" && $1
 check "signal -70 dBm on UMTS" 1 '$4 == 3 && $8 == "GetSignalStrength" && $6 == "response" && $16 == -70 && $17 == 5'
 check "logoff" 1 '$8 == "StopNetworkInterface" && $6 == "response" && $18 == 0'
 check "client ids released" 2 '$8 == "ReleaseClientId" && $6 == "response" && $19 == 0'
+# Transaction ids and clients: each reply carries its request's transaction
+# id, and the WDS and NAS frames the client id the module gave.
+checks=$((checks + 1))
+unpaired=$(awk -F '\t' '$1 == "KXC1" && $6 == "request" { asked[$4 " " $5 " " $8 " " $7]++ }
+    $1 == "KXC1" && $6 == "response" { k = $4 " " $5 " " $8 " " $7; if (asked[k]-- <= 0) bad++ }
+    END { for (k in asked) if (asked[k] != 0) bad++; print bad + 0 }' "$work/fields")
+if [ "$unpaired" = 0 ]; then
+    echo "ok: every reply answers a request by service, client, message and transaction id"
+else
+    echo "FAIL: $unpaired replies and requests do not pair"
+    failures=$((failures + 1))
+fi
+check "service frames name a client" 0 '$1 == "KXC1" && $4 != 0 && ($5 == "" || $5 == 0)'
 check "every control frame decoded" 0 '$1 == "KXC1" && ($8 == "" || $8 == "unknown")'
 # The pings on KXN1, as raw IP both ways.
 check "echo requests" 2 '$1 == "KXN1" && $2 == "0x00000001" && $20 == "10.64.0.2" && $22 == 8'
