@@ -28,6 +28,7 @@
 #include <thread>
 
 #include "kxcmd_loader.h"
+#include "kxqmi/qmi_ids.h"
 #include "icmp_echo.h"
 
 extern "C" {
@@ -200,16 +201,17 @@ void StopModem() {
 
 // The driver's Get Packet Service Status request, byte for byte (transaction id 0).
 void StatusRequest(uint8_t *frame, uint8_t client, uint16_t tid) {
-    const uint8_t f[13] = {0x01,
+    using namespace kxqmi;
+    const uint8_t f[13] = {kInterfaceQmux,
                            0x0C,
                            0x00,
                            0x00,
-                           0x01,
+                           kWds,
                            client,
-                           0x00,
+                           kRequest,
                            static_cast<uint8_t>(tid),
                            static_cast<uint8_t>(tid >> 8),
-                           0x22,
+                           kWdsGetPacketServiceStatus,
                            0x00,
                            0x00,
                            0x00};
@@ -223,8 +225,10 @@ bool SetUpRaw(std::string *error) {
         *error = "cannot connect to the module's sockets";
         return false;
     }
-    const uint8_t getClient[16] = {0x01, 0x0F, 0x00, 0x00, 0x00, 0x00, 0x00, 0x01,
-                                   0x22, 0x00, 0x04, 0x00, 0x01, 0x01, 0x00, 0x01};
+    using namespace kxqmi;
+    const uint8_t getClient[16] = {
+        kInterfaceQmux,  0x0F, 0x00, 0x00, kCtl,      0x00, kRequest, 0x01,
+        kCtlGetClientId, 0x00, 0x04, 0x00, kTlvFirst, 0x01, 0x00,     kWds};
     uint8_t reply[128];
     if (send(gRawControl, getClient, sizeof getClient, 0) != sizeof getClient ||
         recv(gRawControl, reply, sizeof reply, 0) != 24) {
@@ -412,10 +416,38 @@ int main(int argc, char **argv) {
     }
     if (!gDriver) {
         // Start the session on the raw control connection.
-        const uint8_t start[] = {0x01, 0x1e, 0x00, 0x00, 0x01, gRawWdsClient, 0x00, 0x3f,
-                                 0x00, 0x20, 0x00, 0x12, 0x00, 0x17,          0x06, 0x00,
-                                 'k',  'x',  'u',  's',  'e',  'r',           0x18, 0x06,
-                                 0x00, 'k',  'x',  'p',  'a',  's',           's'};
+        using namespace kxqmi;
+        const uint8_t start[] = {kInterfaceQmux,
+                                 0x1e,
+                                 0x00,
+                                 0x00,
+                                 kWds,
+                                 gRawWdsClient,
+                                 kRequest,
+                                 0x3f,
+                                 0x00,
+                                 kWdsStartNetwork,
+                                 0x00,
+                                 0x12,
+                                 0x00,
+                                 kSnUserName,
+                                 0x06,
+                                 0x00,
+                                 'k',
+                                 'x',
+                                 'u',
+                                 's',
+                                 'e',
+                                 'r',
+                                 kSnPassword,
+                                 0x06,
+                                 0x00,
+                                 'k',
+                                 'x',
+                                 'p',
+                                 'a',
+                                 's',
+                                 's'};
         uint8_t reply[128];
         if (send(gRawControl, start, sizeof start, 0) != sizeof start ||
             recv(gRawControl, reply, sizeof reply, 0) != 27) {

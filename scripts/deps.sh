@@ -20,7 +20,7 @@ packages=(
     libbenchmark-dev
     g++-mingw-w64-x86-64-win32
     g++-mingw-w64-x86-64-posix wine wine64 xvfb xauth
-    libqmi-utils
+    libqmi-utils tshark
     valgrind iproute2 procps
     clang libclang-rt-14-dev
     iperf3 iputils-ping curl python3

@@ -17,7 +17,8 @@ namespace kxmodem {
 static kxhost::Program CommandLine(const char *program) {
     return {program,
             "[--device-dir DIR] [--script FILE] [--pty PATH|auto] [--trace FILE|-]\n"
-            "   [--no-control-socket] [--network echo|tun [--network-namespace NAME]]\n"
+            "   [--pcap FILE] [--show-secrets] [--no-control-socket]\n"
+            "   [--network echo|tun [--network-namespace NAME]]\n"
             "[--device-dir DIR] --control COMMAND [--control COMMAND ...]",
             "Serves the simulated module's ports KXC1 (QMI control), KXN1, KXN2 (packet data)\n"
             "and KXA1 (AT commands) as Unix sockets in DIR (default: $KX_DEVICE_DIR, else\n"
@@ -28,7 +29,15 @@ static kxhost::Program CommandLine(const char *program) {
                 {"pty", "PATH",
                  "also serve the QMI control port on a pseudo-terminal, linked\n"
                  "at PATH ('auto': no link; the terminal's name is printed)"},
-                {"trace", "FILE", "log every frame, AT exchange and event ('-': standard error)"},
+                {"trace", "FILE",
+                 "log every frame (its TLVs decoded), AT exchange and event\n"
+                 "('-': standard error)"},
+                {"pcap", "FILE",
+                 "write a pcapng capture: control frames (link type USER0; decode\n"
+                 "them with the dissector build/bin/kxqmi.lua) and the data ports'\n"
+                 "IP packets"},
+                {"show-secrets", nullptr,
+                 "passwords as they are in the trace and capture (masked otherwise)"},
                 {"network", "echo|tun",
                  "tun: the operator's network is a TUN interface kxop0 (10.64.255.1/16)\n"
                  "in network namespace NAME (default kxop-<pid>), routed to the\n"
@@ -109,6 +118,10 @@ int RunCommandLine(const std::vector<std::string> &args, const char *program) {
             options.ptyLink = g.value;
         else if (g.name == "trace")
             options.tracePath = g.value;
+        else if (g.name == "pcap")
+            options.pcapPath = g.value;
+        else if (g.name == "show-secrets")
+            options.showSecrets = true;
         else if (g.name == "network")
             options.network = g.value;
         else if (g.name == "network-namespace")

@@ -7,7 +7,6 @@
 #include <fstream>
 
 #include "modem_impl.h"
-#include "qmi_tables.h"
 
 namespace kxmodem {
 
@@ -57,6 +56,7 @@ std::string Modem::Impl::StatusText() {
         s += b;
     }
     s += " wds-clients=" + std::to_string(engine.clients().Allocated(qmi::kWds).size());
+    s += " dms-clients=" + std::to_string(engine.clients().Allocated(qmi::kDms).size());
     s += " nas-clients=" + std::to_string(engine.clients().Allocated(qmi::kNas).size());
     s += " ports=";
     for (int p = 0; p < kPortCtlSocket; ++p) {
@@ -140,12 +140,16 @@ std::string RegistrationCommand(Modem::Impl &m, const Words &w) {
 std::string OperatorCommand(Modem::Impl &m, const Words &w) {
     if (w.size() < 2 || w.size() > 4)
         return "";
+    if (w.size() >= 4 && (w[3].size() < 5 || w[3].size() > 6 ||
+                          w[3].find_first_not_of("0123456789") != std::string::npos))
+        return "error: the numeric operator name is the MCC and MNC, 5 or 6 digits";
     ModemConfig &cfg = m.engine.config();
     cfg.operatorLong = w[1];
     if (w.size() >= 3)
         cfg.operatorShort = w[2];
     if (w.size() >= 4)
         cfg.operatorNumeric = w[3];
+    m.engine.ServingSystemChanged();
     return "ok";
 }
 
@@ -305,7 +309,7 @@ const ControlCommand kControlCommands[] = {
     {"reconfigure", "", "status indication asking for reconfiguration", ReconfigureCommand},
     {"fault",
      "delay MS|late MS|drop|duplicate|malformed [truncate|flags|interface]|reject CODE "
-     "[service=ctl|wds|nas|N] [msg=ID] [count=N|always]",
+     "[service=ctl|wds|dms|nas|N] [msg=ID] [count=N|always]",
      "shape the module's answers", FaultCommand},
     {"fault", "clear", "remove every fault rule", FaultCommand},
     {"faults", "", "list the fault rules", FaultsCommand},
