@@ -86,6 +86,7 @@ struct Run {
     ThreadRecord *current = nullptr;
     uint64_t now = 0;
     uint64_t steps = 0;
+    uint64_t choices = 0; // steps at which more than one thread could go on
     uint64_t switches = 0;
     uint64_t fingerprint = 1469598103934665603ull;
     std::vector<uint64_t> changePoints;
@@ -171,9 +172,9 @@ void NotifyLocked(Run &r, const void *key) {
     }
 }
 
-// The next thread to run, after moving time on if nobody can run; null
-// when the run is stuck.
-ThreadRecord *ChooseLocked(Run &r) {
+// The next thread to run after a step of `me`, after moving time on if
+// nobody can run; null when the run is stuck.
+ThreadRecord *ChooseLocked(Run &r, ThreadRecord *me) {
     for (;;) {
         r.candidates.clear();
         for (auto &t : r.threads)
@@ -209,6 +210,18 @@ ThreadRecord *ChooseLocked(Run &r) {
             }
         }
     }
+    if (r.candidates.size() > 1) {
+        // A choice: PCT's change points fall among these, not among the
+        // steps where only one thread could go on (a scenario's set-up).
+        ++r.choices;
+        if (r.nextChange < r.changePoints.size() && r.choices >= r.changePoints[r.nextChange]) {
+            // The thread that made the step drops below every thread that
+            // has not met a change point yet.
+            me->priority = r.changePoints.size() - r.nextChange;
+            ++r.nextChange;
+            TraceLocked(r, Format("T%d %s: priority drops", me->index, me->name));
+        }
+    }
     if (r.spec.strategy == kxtest::Strategy::Random)
         return r.candidates[r.random.Below(r.candidates.size())];
     ThreadRecord *best = r.candidates[0];
@@ -222,19 +235,12 @@ ThreadRecord *ChooseLocked(Run &r) {
 // the turn again, at once when `me` has ended; never when the run is stuck.
 void StepLocked(Run &r, std::unique_lock<std::mutex> &lock, ThreadRecord *me) {
     ++r.steps;
-    if (r.nextChange < r.changePoints.size() && r.steps >= r.changePoints[r.nextChange]) {
-        // A priority change point: the running thread drops below every
-        // thread that has not met one yet.
-        me->priority = r.changePoints.size() - r.nextChange;
-        ++r.nextChange;
-        TraceLocked(r, Format("T%d %s: priority drops", me->index, me->name));
-    }
     ThreadRecord *next = nullptr;
     if (!r.over) {
         if (r.steps > r.spec.stepBudget)
             GetStuckLocked(r, Format("livelock: more than %" PRIu64 " steps", r.spec.stepBudget));
         else
-            next = ChooseLocked(r);
+            next = ChooseLocked(r, me);
     }
     if (next == nullptr) {
         if (me->state == ThreadRecord::Ended)
@@ -463,6 +469,13 @@ void StartThread(ThreadRecord *record) {
     record->turn.wait(lock, [&] { return r.current == record; });
 }
 
+void DropThread(ThreadRecord *record) {
+    Run &r = *record->run;
+    std::lock_guard<std::mutex> guard(r.mutex);
+    record->state = ThreadRecord::Ended;
+    --r.live;
+}
+
 void EndThread() {
     ThreadRecord *me = self;
     if (me == nullptr)
@@ -549,6 +562,7 @@ ScheduleResult RunScheduled(const ScheduleSpec &spec, std::function<void()> body
     result.passed = run->failure.empty();
     result.failure = run->failure;
     result.steps = run->steps;
+    result.choices = run->choices;
     result.switches = run->switches;
     result.threads = static_cast<int>(run->threads.size());
     result.virtualMs = run->now - spec.startTick;

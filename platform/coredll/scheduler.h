@@ -79,6 +79,8 @@ struct ThreadRecord;
 ThreadRecord *AddThread(DWORD threadId, bool platformThread);
 // The first act of the new OS thread: waits for its first turn.
 void StartThread(ThreadRecord *record);
+// The OS thread for a record could not be created: the record ends unrun.
+void DropThread(ThreadRecord *record);
 // The last act of an ending thread: hands the turn on for good. The OS
 // thread may then only return (it runs concurrently with the next one).
 void EndThread();

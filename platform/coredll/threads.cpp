@@ -126,9 +126,11 @@ extern "C" HANDLE CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T stackSize,
     if (rc != 0) {
         runningThreads.fetch_sub(1);
         delete argument;
+        if (scheduled != nullptr)
+            sched::DropThread(scheduled);
         CloseHandle(handle);
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return nullptr; // (a scheduled record stays runnable: the machine is out of threads)
+        return nullptr;
     }
     if (threadId)
         *threadId = t->id;

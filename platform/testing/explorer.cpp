@@ -184,7 +184,7 @@ ExploreResult Explore(const ExploreOptions &options, const std::function<void()>
             Note(result, run);
             if (!run.passed)
                 return fail(probe, run);
-            measuredSteps = run.steps > 0 ? run.steps : 1;
+            measuredSteps = run.choices > 0 ? run.choices : 1;
         }
         spec.expectedSteps = measuredSteps;
     }

@@ -34,8 +34,9 @@ struct ExploreOptions {
     // The strategies, taken in turn (schedule i uses strategies[i % n] with
     // seed firstSeed + i). Empty: PCT of depths 2 and 3, and random.
     std::vector<ScheduleSpec> strategies;
-    // PCT's expected number of steps, when a strategy leaves it 0: measured
-    // by one schedule of the random strategy with seed 0 before the others.
+    // PCT's expected number of choices, when a strategy leaves it 0:
+    // measured by one schedule of the random strategy with seed 0 before the
+    // others.
     uint64_t stepBudget = 200000;
     uint64_t timeBudget = 3600000;
 };

@@ -38,13 +38,14 @@ namespace kxtest {
 enum class Strategy {
     Random, // every step: a uniformly chosen runnable thread
     Pct,    // probabilistic concurrency testing: random thread priorities,
-            // depth - 1 priority change points among expectedSteps steps
+            // depth - 1 priority change points among the first expectedSteps
+            // choices (steps at which more than one thread could go on)
 };
 
 struct ScheduleSpec {
     Strategy strategy = Strategy::Pct;
     int depth = 3;              // PCT: the depth of the faults it aims at
-    uint64_t expectedSteps = 0; // PCT: steps over which change points fall (0: stepBudget)
+    uint64_t expectedSteps = 0; // PCT: choices over which change points fall (0: stepBudget)
     uint64_t seed = 1;
     uint64_t stepBudget = 200000;  // more steps than this: livelock
     uint64_t timeBudget = 3600000; // more virtual milliseconds than this: hang
@@ -56,6 +57,7 @@ struct ScheduleResult {
     bool passed = false;
     std::string failure;            // the first failure and, for a stuck run, every thread's state
     uint64_t steps = 0;             // scheduling points passed
+    uint64_t choices = 0;           // steps at which more than one thread could go on
     uint64_t switches = 0;          // times the turn went to another thread
     int threads = 0;                // threads the schedule ran, its main thread included
     uint64_t virtualMs = 0;         // virtual time that passed

@@ -388,6 +388,8 @@ std::string Pattern(const std::string &failure) {
         return "start success heard during the logoff, interface never stopped";
     if (retry != std::string::npos && completion > retry)
         return "start success heard after the failed retry, interface never stopped";
+    if (retry != std::string::npos)
+        return "start success heard during the failed retry, interface never stopped";
     return failure;
 }
 
@@ -410,7 +412,7 @@ TEST(ExploreKxCmdApi, DISABLED_SchedulesToFirstFailure) {
         ScheduleSpec probe;
         probe.strategy = Strategy::Random;
         probe.seed = 0;
-        uint64_t k = RunScheduled(probe, c.scenario).steps;
+        uint64_t k = RunScheduled(probe, c.scenario).choices;
         for (int strategy = 0; strategy < 3; ++strategy) {
             ScheduleSpec spec;
             spec.strategy = strategy == 2 ? Strategy::Random : Strategy::Pct;
