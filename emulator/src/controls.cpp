@@ -28,9 +28,11 @@ const char *Modem::ControlHelp() {
            "CODE\n"
            "        [service=ctl|wds|nas|N] [msg=ID] [count=N|always]\n"
            "  fault clear | faults\n"
-           "  vanish KXC1|KXN1|KXN2|KXA1|all [MS]  (socket removed, connections dropped; back "
-           "after MS)\n"
+           "  vanish KXC1|KXN1|KXN2|KXA1|all [MS]  (socket removed, connections dropped, the "
+           "module keeps its clients and sessions; back after MS)\n"
            "  restore KXC1|KXN1|KXN2|KXA1|all\n"
+           "  reset [MS]                             (the module restarts: every port vanishes, "
+           "client ids and sessions are forgotten; ports back after MS)\n"
            "  status | counters | help\n"
            "  sleep MS                               (scripts only)\n";
 }
@@ -238,6 +240,11 @@ std::string Modem::Impl::Execute(const std::string &line) {
     }
     if (cmd == "restore" && w.size() == 2)
         return Restore(w[1]);
+    if (cmd == "reset" && w.size() <= 2) {
+        if (w.size() == 2 && !Number(w[1], 0, 3600000, &n))
+            return "error: reset takes milliseconds";
+        return Reset(w.size() == 2 ? n : 0);
+    }
     if (cmd == "sleep")
         return "error: sleep is for scripts";
     return "error: unknown or malformed command '" + line + "' (try help)";

@@ -83,6 +83,13 @@ void Engine::AdoptOrphans(int endpoint) {
     orphans_.clear();
 }
 
+void Engine::Reset() {
+    clients_.ReleaseAll();
+    owners_.clear();
+    orphans_.clear();
+    sessions_.clear();
+}
+
 void Engine::ReleaseClient(uint8_t service, uint8_t clientId) {
     clients_.Release(service, clientId);
     owners_.erase(OwnerKey(service, clientId));

@@ -79,6 +79,11 @@ class Engine {
     void EndpointClosed(int endpoint);
     // Where indications of clients whose connection closed go next.
     void AdoptOrphans(int endpoint);
+    // The module restarted: it knows no client id and no session any more,
+    // and tells nobody (its connections went down with it). The id rotation
+    // and the packet data handles go on, so that ids and handles from before
+    // the restart do not name new clients and sessions at once.
+    void Reset();
 
   private:
     QmiMessage ReplyTo(const QmiMessage &request) const;

@@ -81,6 +81,7 @@ struct Modem::Impl : public EngineSink, public AtHost {
     Connection *Find(int endpoint);
     std::string Vanish(const std::string &portName, long ms);
     std::string Restore(const std::string &portName);
+    std::string Reset(long ms);
 
     // The network behind the data ports when it is not the echo network
     // (tun_network.cpp).

@@ -445,6 +445,17 @@ std::string Modem::Impl::Vanish(const std::string &name, long ms) {
     return "ok";
 }
 
+// A module that restarts drops off the bus: every port vanishes and every
+// connection ends, and it comes back knowing no client and no session. A
+// vanish alone replaces the ports while the module keeps running, so a
+// host's client ids and calls survive it; after a reset they are unknown.
+std::string Modem::Impl::Reset(long ms) {
+    std::string answer = Vanish("all", ms);
+    engine.Reset();
+    trace.Event("module restarted: client ids and sessions forgotten");
+    return answer;
+}
+
 std::string Modem::Impl::Restore(const std::string &name) {
     std::vector<int> which;
     if (name == "all")

@@ -529,6 +529,58 @@ TEST_F(ModemTest, VanishedPortComesBackAndClientsSurvive) {
     EXPECT_EQ("error: unknown port 'KXZ9'", modem.Control("vanish KXZ9"));
 }
 
+// A restart is what usually makes a real module's ports vanish: it comes
+// back knowing no client, so ids that its clients never released (lost with
+// the old connection) are free again, and the old ids are refused.
+TEST_F(ModemTest, ResetForgetsEveryClientAndSession) {
+    ASSERT_EQ(0, QmiClient::Error(Start()));
+    // Hand out every WDS id (32 per service, one is the fixture's).
+    std::vector<uint8_t> ids{wds};
+    for (uint8_t id; (id = qmi.GetClientId(kWds)) != 0;)
+        ids.push_back(id);
+    EXPECT_EQ(32u, ids.size());
+    QmiMessage more = qmi.Request(kCtl, 0, 0x0022);
+    more.AddU8(0x01, kWds);
+    EXPECT_EQ(0x0005, QmiClient::Error(qmi.Call(more))); // client ids exhausted
+    // A vanish keeps them all.
+    EXPECT_EQ("ok", modem.Control("vanish all"));
+    EXPECT_EQ(32u, modem.State().wdsClients.size());
+    EXPECT_EQ("ok", modem.Control("restore all"));
+
+    ASSERT_TRUE(qmi.Connect(dir.path()));
+    EXPECT_EQ("ok", modem.Control("reset 300"));
+    EXPECT_TRUE(qmi.socket().ClosedByPeer());
+    kxmodem::Snapshot after = modem.State();
+    EXPECT_TRUE(after.portsPresent.empty());
+    EXPECT_TRUE(after.wdsClients.empty());
+    EXPECT_TRUE(after.nasClients.empty());
+    EXPECT_TRUE(after.sessions.empty());
+
+    QmiClient again;
+    auto t0 = Clock::now();
+    while (!again.Connect(dir.path()) && Elapsed(t0) < 3000)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_GE(Elapsed(t0), 250);
+    EXPECT_EQ(4u, modem.State().portsPresent.size());
+    // The old ids name nobody now; new clients get ids again.
+    EXPECT_EQ(0x0007, QmiClient::Error(again.Call(again.Request(kWds, wds, 0x0022))));
+    EXPECT_EQ(0x0007, QmiClient::Error(again.Call(again.Request(kNas, nas, 0x0020))));
+    uint8_t fresh = again.GetClientId(kWds);
+    EXPECT_NE(0, fresh);
+    QmiMessage status = again.Call(again.Request(kWds, fresh, 0x0022));
+    const kxmodem::Tlv *t = status.Find(0x01);
+    ASSERT_TRUE(t && t->value.size() == 1);
+    EXPECT_EQ(1, t->value[0]); // no call survived the restart
+
+    // Without a time the ports stay away until restored.
+    EXPECT_EQ("ok", modem.Control("reset"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_TRUE(modem.State().portsPresent.empty());
+    EXPECT_TRUE(modem.State().wdsClients.empty());
+    EXPECT_EQ("ok", modem.Control("restore all"));
+    EXPECT_EQ("error: reset takes milliseconds", modem.Control("reset soon"));
+}
+
 TEST(ModemControls, ScriptAtStartAndControlSocket) {
     TempDir dir;
     std::string script = dir.path() + "/setup.kxs";

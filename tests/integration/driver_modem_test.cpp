@@ -1,6 +1,7 @@
 // KxCmdApi against kxmodem: open, logon on both channels, data both ways,
 // status indications, reopen while the module's ports vanish and return,
-// close with requests outstanding.
+// the module's client ids running out and the module restarting, close with
+// requests outstanding.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -239,6 +240,68 @@ TEST_F(DriverTest, ReopenWhileThePortsVanishAndReturn) {
     ASSERT_EQ(1, api.Open());
     ASSERT_EQ(1, LogonSync(0));
     EXPECT_TRUE(Echo(0, 3));
+}
+
+// The module hands out 32 client ids per service. A close whose releases
+// cannot reach it (the control port vanished) leaves its ids held; the
+// driver has no means to get them back, so once none is left every open is
+// refused, until the module restarts and forgets them.
+TEST_F(DriverTest, OpenIsRefusedOnceTheModuleHasNoClientIdLeft) {
+    // A refused open gives back the id it did obtain: WDS granted, NAS
+    // refused as exhausted.
+    ASSERT_EQ(1, api.Close());
+    ASSERT_EQ("ok", modem.Control("fault delay 1 service=ctl msg=34 count=1"));
+    ASSERT_EQ("ok", modem.Control("fault reject 5 service=ctl msg=34 count=1"));
+    EXPECT_EQ(0, api.Open());
+    EXPECT_TRUE(modem.State().wdsClients.empty());
+    ASSERT_EQ(1, api.Open());
+
+    int rounds = 0;
+    do {
+        ASSERT_EQ("ok", modem.Control("vanish KXC1"));
+        EXPECT_EQ(0, api.Close()); // neither release reaches the module
+        ASSERT_EQ("ok", modem.Control("restore KXC1"));
+    } while (++rounds < 40 && api.Open());
+    EXPECT_EQ(32, rounds); // each open held a pair of ids, the 33rd is refused
+    kxmodem::Snapshot full = modem.State();
+    EXPECT_EQ(32u, full.wdsClients.size());
+    EXPECT_EQ(32u, full.nasClients.size());
+    // Refused again, leaving the driver closed and nothing more held.
+    EXPECT_EQ(0, api.Open());
+    uint32_t state = 0;
+    EXPECT_EQ(0, api.ConnectionState(0, nullptr, nullptr, &state));
+    EXPECT_EQ(0, api.Close());
+    EXPECT_EQ(full.wdsClients, modem.State().wdsClients);
+    EXPECT_EQ(full.nasClients, modem.State().nasClients);
+
+    ASSERT_EQ("ok", modem.Control("reset"));
+    ASSERT_EQ("ok", modem.Control("restore all"));
+    ASSERT_EQ(1, api.Open());
+    ASSERT_EQ(1, LogonSync(0));
+    EXPECT_TRUE(Echo(0, 1));
+    EXPECT_EQ(1, api.Logoff(0, nullptr, nullptr));
+    EXPECT_EQ(1, api.Close());
+    EXPECT_TRUE(modem.State().wdsClients.empty());
+    EXPECT_TRUE(modem.State().nasClients.empty());
+    ASSERT_EQ(1, api.Open());
+}
+
+// A module that restarts under an open driver has forgotten its client ids
+// and its call: the reopened driver's requests are refused, its close
+// cannot release anything (and says so), and a new open starts afresh.
+TEST_F(DriverTest, ModuleRestartUnderAnOpenDriver) {
+    ASSERT_EQ(1, LogonSync(0));
+    ASSERT_EQ("ok", modem.Control("reset 300"));
+    EXPECT_EQ(1, api.Reopen(5000));
+    EXPECT_TRUE(modem.State().sessions.empty());
+    Events events;
+    ASSERT_EQ(1, api.GetSignalStrength(&Events::OnCompletion, &events));
+    ASSERT_TRUE(events.WaitCompletions(1));
+    EXPECT_EQ(0u, events.completions[0].status); // unknown client id
+    EXPECT_EQ(0, api.Close());
+    ASSERT_EQ(1, api.Open());
+    ASSERT_EQ(1, LogonSync(0));
+    EXPECT_TRUE(Echo(0, 2));
 }
 
 TEST_F(DriverTest, CloseEndsOutstandingRequests) {

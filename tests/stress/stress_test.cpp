@@ -1,8 +1,8 @@
 // KxCmdApi under concurrent use while the module misbehaves: several threads
 // call all eleven exports at random (open, close and reopen included) while
 // a fault thread makes the embedded module delay, drop, duplicate, corrupt
-// and reject replies, send late ones, end sessions and make its ports
-// vanish. Checked:
+// and reject replies, send late ones, end sessions, make its ports vanish
+// and restart. Checked:
 //   - every completion callback runs at most once, and exactly once for a
 //     call that returned TRUE, by the time the driver is closed (a logoff
 //     calls back only when it stopped an interface);
@@ -10,9 +10,16 @@
 //     calls queued before it on the driver lock included);
 //   - nothing deadlocks: a watchdog ends the process when the workers stop
 //     making progress;
-//   - after close the driver is consistent: calls on it fail, it opens and
-//     answers again; after unload every handle and thread is gone.
-// Figures (operations per export, callbacks, faults) are printed.
+//   - after close the driver is consistent: calls on it fail; it opens and
+//     answers again whenever the module has a client id of each service
+//     left, and otherwise is refused without holding anything (ids whose
+//     Get Client Id reply was lost, or whose release could not reach the
+//     module, stay taken there until it restarts; the driver has no way to
+//     reclaim them); after a restart of the module it opens, answers and
+//     gives both ids back at close; after unload every handle and thread
+//     is gone.
+// Figures (operations per export, callbacks, faults, the module's client
+// ids) are printed.
 #include "KxCmdApi.h"
 
 #include <kx_platform_test.h>
@@ -24,6 +31,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -43,6 +51,8 @@ using Clock = std::chrono::steady_clock;
 const double kTimeScale = 0.02;
 const DWORD kReplyLimit = 30000;
 const DWORD kPortReturnLimit = 10000;
+// Client ids the module hands out per service at a time.
+const size_t kModuleClientIds = 32;
 
 struct Library {
     void *handle = nullptr;
@@ -144,7 +154,9 @@ struct Figures {
     std::atomic<long> succeeded[kOpCount];
     std::atomic<long> slowest[kOpCount]; // microseconds
     std::atomic<long> faults{0};
+    std::atomic<long> restarts{0};
     std::atomic<long> progress{0};
+    size_t mostClientIdsHeld = 0; // by the module, of one service; fault thread only
     Figures() {
         for (int i = 0; i < kOpCount; ++i) {
             calls[i] = 0;
@@ -425,6 +437,7 @@ TEST_F(Stress, AllExportsFromManyThreadsWhileTheModuleMisbehaves) {
             "vanish KXC1 100",
             "vanish all 150",
             "vanish KXN1 80",
+            "reset 150",
             "disconnect all",
             "reconfigure",
             "connect-delay 30",
@@ -434,8 +447,14 @@ TEST_F(Stress, AllExportsFromManyThreadsWhileTheModuleMisbehaves) {
             "registration home",
         };
         while (!stop.load()) {
-            modem_.Control(kFaults[random() % (sizeof(kFaults) / sizeof(kFaults[0]))]);
+            const char *fault = kFaults[random() % (sizeof(kFaults) / sizeof(kFaults[0]))];
+            modem_.Control(fault);
             figures.faults.fetch_add(1);
+            if (std::string(fault).compare(0, 5, "reset") == 0)
+                figures.restarts.fetch_add(1);
+            kxmodem::Snapshot module = modem_.State();
+            figures.mostClientIdsHeld = std::max(
+                {figures.mostClientIdsHeld, module.wdsClients.size(), module.nasClients.size()});
             std::this_thread::sleep_for(std::chrono::milliseconds(30 + random() % 120));
         }
     });
@@ -496,13 +515,14 @@ TEST_F(Stress, AllExportsFromManyThreadsWhileTheModuleMisbehaves) {
         }
     }
     long total = 0;
-    printf("stress: %.1f s, %d threads, %ld faults injected\n", seconds, kWorkers,
-           figures.faults.load());
-    printf("stress: %-18s %8s %8s %10s\n", "export", "calls", "TRUE", "slowest ms");
+    printf("stress: %.1f s, %d threads, %ld faults injected (%ld module restarts)\n", seconds,
+           kWorkers, figures.faults.load(), figures.restarts.load());
+    printf("stress: %-18s %8s %8s %8s %10s\n", "export", "calls", "TRUE", "FALSE", "slowest ms");
     for (int i = 0; i < kOpCount; ++i) {
         total += figures.calls[i];
-        printf("stress: %-18s %8ld %8ld %10.1f\n", kOpNames[i], figures.calls[i].load(),
-               figures.succeeded[i].load(), figures.slowest[i].load() / 1000.0);
+        printf("stress: %-18s %8ld %8ld %8ld %10.1f\n", kOpNames[i], figures.calls[i].load(),
+               figures.succeeded[i].load(), figures.calls[i].load() - figures.succeeded[i].load(),
+               figures.slowest[i].load() / 1000.0);
     }
     printf("stress: %ld calls; %ld asynchronous (%ld TRUE), %ld callbacks; %ld status "
            "callbacks\n",
@@ -522,20 +542,51 @@ TEST_F(Stress, AllExportsFromManyThreadsWhileTheModuleMisbehaves) {
     EXPECT_EQ(overLimit.load(), 0) << overLimitNote;
     EXPECT_LT(g_statusCalls.load(), 1000000) << "a status callback with a nonzero first argument";
 
-    // Consistent after close: nothing works until it is opened again, then
-    // it answers as before.
+    // Consistent after close: nothing works until it is opened again.
     DWORD state = 0;
     EXPECT_FALSE(lib.ConnectionState(0, nullptr, nullptr, &state));
     EXPECT_FALSE(lib.GetSignalStrength(Completion, nullptr));
     EXPECT_FALSE(lib.Close());
+
+    // Whether it opens depends on the module's client ids: those lost on the
+    // way (a Get Client Id reply dropped, corrupted or too late; a release
+    // rejected, or lost with a vanished control port) stay taken until the
+    // module restarts, and the driver cannot reclaim them.
+    kxmodem::Snapshot held = modem_.State();
+    printf("stress: module client ids held after the run: WDS %zu, NAS %zu of %zu; at most %zu "
+           "of a service during it\n",
+           held.wdsClients.size(), held.nasClients.size(), kModuleClientIds,
+           std::max({figures.mostClientIdsHeld, held.wdsClients.size(), held.nasClients.size()}));
+    auto answers = [&] {
+        Pending signal;
+        if (!lib.GetSignalStrength(Completion, &signal))
+            return false;
+        auto signalUntil = Clock::now() + std::chrono::seconds(3);
+        while (signal.calls.load() == 0 && Clock::now() < signalUntil)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        return signal.calls.load() == 1;
+    };
+    if (held.wdsClients.size() < kModuleClientIds && held.nasClients.size() < kModuleClientIds) {
+        ASSERT_TRUE(lib.Open());
+        EXPECT_TRUE(answers());
+        EXPECT_TRUE(lib.Close());
+    } else {
+        // Refused, and the refused open holds nothing (a WDS id it got is
+        // given back).
+        EXPECT_FALSE(lib.Open());
+        EXPECT_EQ(modem_.State().wdsClients, held.wdsClients);
+        EXPECT_EQ(modem_.State().nasClients, held.nasClients);
+        EXPECT_FALSE(lib.ConnectionState(0, nullptr, nullptr, &state));
+    }
+    // After a restart the module knows no client: the driver opens, answers
+    // and gives both ids back.
+    ASSERT_EQ("ok", modem_.Control("reset"));
+    ASSERT_EQ("ok", modem_.Control("restore all"));
     ASSERT_TRUE(lib.Open());
-    Pending signal;
-    ASSERT_TRUE(lib.GetSignalStrength(Completion, &signal));
-    auto signalUntil = Clock::now() + std::chrono::seconds(3);
-    while (signal.calls.load() == 0 && Clock::now() < signalUntil)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    EXPECT_EQ(signal.calls.load(), 1);
+    EXPECT_TRUE(answers());
     EXPECT_TRUE(lib.Close());
+    EXPECT_TRUE(modem_.State().wdsClients.empty());
+    EXPECT_TRUE(modem_.State().nasClients.empty());
 
     ASSERT_TRUE(library_.Unload());
     EXPECT_TRUE(CountsBack()) << "handles " << kxtest::OpenHandleCount() << " (before "
