@@ -62,6 +62,9 @@ TEST(TestRadio, ServesNoticesAndOperatorQueriesOnItsRilThread) {
     EXPECT_EQ("KxTel Mobile Network Operator Lo", w.name);
     EXPECT_EQ(E_NOTIMPL, RIL_GetEquipmentState(w.ril));
     EXPECT_EQ(S_OK, RIL_Deinitialize(w.ril)); // waits for the RIL thread
+    // A thread's handle is signalled a moment before it stops counting.
+    for (int i = 0; i < 1000 && kxtest::RunningThreadCount() != threads; ++i)
+        Sleep(1);
     EXPECT_EQ(threads, kxtest::RunningThreadCount());
     EXPECT_EQ(E_INVALIDARG, RIL_GetCurrentOperator(w.ril, RIL_OPFORMAT_LONG));
     kxtest::TestRadio::Counts seen = radio->Seen();
