@@ -9,6 +9,7 @@ packages=(
     libgtest-dev googletest libgmock-dev libbenchmark-dev
     libxml2-dev libpugixml-dev libpng-dev
     g++-mingw-w64-x86-64-win32 binutils-mingw-w64-x86-64
+    g++-mingw-w64-x86-64-posix wine wine64 xvfb xauth
     libqmi-utils
     valgrind iproute2 procps
     clang libclang-rt-14-dev
