@@ -274,13 +274,13 @@ class DeviceFile : public FileObject {
         const void *keys[2] = {this, direction == Receive ? test->DriverSideKey()
                                                           : test->ModuleSideKey()};
         char description[96];
-        std::string name = Utf16ToUtf8(test->name.c_str());
+        std::string device = Utf16ToUtf8(name.c_str());
         if (limit == INFINITE)
             snprintf(description, sizeof description, "%s(%s, no time limit)",
-                     direction == Receive ? "ReadFile" : "WriteFile", name.c_str());
+                     direction == Receive ? "ReadFile" : "WriteFile", device.c_str());
         else
             snprintf(description, sizeof description, "%s(%s, %lu ms)",
-                     direction == Receive ? "ReadFile" : "WriteFile", name.c_str(),
+                     direction == Receive ? "ReadFile" : "WriteFile", device.c_str(),
                      static_cast<unsigned long>(limit));
         sched::Block(keys, 2, deadline, description);
     }
