@@ -173,7 +173,7 @@ TEST(Scheduler, CorrectProgramsPassEverySchedule) {
     ExploreOptions options;
     options.schedules = 300;
     ExploreResult atomic = ExploreInTest(options, AtomicUpdate);
-    EXPECT_EQ(atomic.schedules, 301); // the measuring schedule and 300
+    EXPECT_GE(atomic.schedules, 301); // the measuring schedule and 300 (or KX_EXPLORE_SCHEDULES)
     ExploreInTest(options, ProducerConsumer);
 }
 
