@@ -1,8 +1,10 @@
 // Events and the wait functions.
 #include "kx_internal.h"
+#include "scheduler.h"
 
 #include <algorithm>
 #include <array>
+#include <cstdio>
 #include <map>
 
 namespace kx {
@@ -13,6 +15,8 @@ std::mutex &WaitMutex() {
 }
 
 void Waitable::WakeLocked() {
+    if (sched::On())
+        sched::Notify(this);
     for (WaitBlock *w : waiters)
         w->cv.notify_one();
 }
@@ -22,6 +26,7 @@ namespace {
 class Event : public Waitable {
   public:
     Event(bool manual, bool initial) : manualReset(manual), signalled(initial) {}
+    const char *KindName() const override { return "event"; }
     bool TryAcquireLocked(bool consume) override {
         if (!signalled)
             return false;
@@ -73,6 +78,7 @@ extern "C" HANDLE CreateEventW(LPSECURITY_ATTRIBUTES, BOOL manualReset, BOOL ini
 }
 
 extern "C" BOOL SetEvent(HANDLE handle) {
+    KX_SCHEDULING_POINT("SetEvent", handle);
     auto e = LookupEvent(handle);
     if (!e)
         return FALSE;
@@ -83,6 +89,7 @@ extern "C" BOOL SetEvent(HANDLE handle) {
 }
 
 extern "C" BOOL ResetEvent(HANDLE handle) {
+    KX_SCHEDULING_POINT("ResetEvent", handle);
     auto e = LookupEvent(handle);
     if (!e)
         return FALSE;
@@ -101,6 +108,60 @@ struct Span {
     std::shared_ptr<Waitable> &operator[](size_t i) const { return data[i]; }
 };
 
+// Under WaitMutex(): takes the objects when the wait is satisfied and sets
+// *result (WAIT_OBJECT_0 + index).
+bool SatisfiedLocked(Span objects, bool waitAll, DWORD *result) {
+    if (waitAll) {
+        for (auto &o : objects)
+            if (!o->TryAcquireLocked(false))
+                return false;
+        for (auto &o : objects)
+            o->TryAcquireLocked(true);
+        *result = WAIT_OBJECT_0;
+        return true;
+    }
+    for (size_t i = 0; i < objects.size; ++i) {
+        if (objects[i]->TryAcquireLocked(true)) {
+            *result = WAIT_OBJECT_0 + static_cast<DWORD>(i);
+            return true;
+        }
+    }
+    return false;
+}
+
+// The wait of a thread under the deterministic scheduler: virtual time,
+// and the scheduler's blocking instead of the condition variable.
+DWORD ScheduledWait(Span objects, const HANDLE *handles, bool waitAll, DWORD milliseconds) {
+    sched::Point(objects.size == 1 ? "WaitForSingleObject" : "WaitForMultipleObjects", handles[0]);
+    uint64_t deadline = sched::DeadlineAfter(milliseconds);
+    const void *keys[MAXIMUM_WAIT_OBJECTS];
+    for (size_t i = 0; i < objects.size; ++i)
+        keys[i] = objects[i].get();
+    for (;;) {
+        DWORD result;
+        {
+            std::lock_guard<std::mutex> guard(WaitMutex());
+            if (SatisfiedLocked(objects, waitAll, &result))
+                return result;
+        }
+        if (sched::Now() >= deadline)
+            return WAIT_TIMEOUT;
+        char description[160];
+        int n = snprintf(description, sizeof description, "%s(",
+                         objects.size == 1 ? "WaitForSingleObject" : "WaitForMultipleObjects");
+        for (size_t i = 0; i < objects.size && n < 120; ++i)
+            n += snprintf(description + n, sizeof description - n, "%s%s %p", i ? ", " : "",
+                          objects[i]->KindName(), handles[i]);
+        if (milliseconds == INFINITE)
+            snprintf(description + n, sizeof description - n, "%s, INFINITE)",
+                     waitAll ? ", all" : "");
+        else
+            snprintf(description + n, sizeof description - n, "%s, %lu ms)", waitAll ? ", all" : "",
+                     static_cast<unsigned long>(milliseconds));
+        sched::Block(keys, static_cast<int>(objects.size), deadline, description);
+    }
+}
+
 DWORD WaitFor(DWORD count, const HANDLE *handles, bool waitAll, DWORD milliseconds) {
     if (count == 0 || count > MAXIMUM_WAIT_OBJECTS || !handles) {
         SetLastError(ERROR_INVALID_PARAMETER);
@@ -117,33 +178,16 @@ DWORD WaitFor(DWORD count, const HANDLE *handles, bool waitAll, DWORD millisecon
         }
         held[objects.size++] = std::move(w);
     }
+    if (sched::On() && sched::Scheduled())
+        return ScheduledWait(objects, handles, waitAll, milliseconds);
     auto deadline = DeadlineAfter(milliseconds);
     WaitBlock block;
     std::unique_lock<std::mutex> lock(WaitMutex());
     bool registered = false;
     DWORD result = WAIT_TIMEOUT;
     for (;;) {
-        if (waitAll) {
-            bool all = true;
-            for (auto &o : objects)
-                all = all && o->TryAcquireLocked(false);
-            if (all) {
-                for (auto &o : objects)
-                    o->TryAcquireLocked(true);
-                result = WAIT_OBJECT_0;
-                break;
-            }
-        } else {
-            bool found = false;
-            for (DWORD i = 0; i < count && !found; ++i) {
-                if (objects[i]->TryAcquireLocked(true)) {
-                    result = WAIT_OBJECT_0 + i;
-                    found = true;
-                }
-            }
-            if (found)
-                break;
-        }
+        if (SatisfiedLocked(objects, waitAll, &result))
+            break;
         if (std::chrono::steady_clock::now() >= deadline) {
             result = WAIT_TIMEOUT;
             break;

@@ -3,7 +3,10 @@
 // Every wait, Sleep and time-out lasts `scale` times its nominal length and
 // the tick advances 1/scale milliseconds per real millisecond, so code that
 // measures its own time-outs with GetTickCount sees nominal figures.
+// Under the deterministic scheduler the tick and Sleep are virtual
+// (scheduler.h).
 #include "kx_internal.h"
+#include "scheduler.h"
 
 #include <cmath>
 #include <cstdlib>
@@ -107,6 +110,10 @@ void SetTickOffset(DWORD offset) {
 
 extern "C" DWORD GetTickCount(void) {
     kx::TimeBase &b = kx::Base();
+    if (kx::sched::On() && kx::sched::Scheduled()) {
+        std::lock_guard<std::mutex> guard(b.mutex);
+        return static_cast<DWORD>(kx::sched::Now() + b.offset);
+    }
     std::lock_guard<std::mutex> guard(b.mutex);
     double nominal = kx::NominalNowLocked(b);
     uint64_t whole = static_cast<uint64_t>(nominal);
@@ -114,6 +121,8 @@ extern "C" DWORD GetTickCount(void) {
 }
 
 extern "C" void Sleep(DWORD milliseconds) {
+    if (kx::sched::On() && kx::sched::Sleep(milliseconds))
+        return;
     if (milliseconds == 0) {
         std::this_thread::yield();
         return;
