@@ -27,7 +27,7 @@
 #include <string>
 #include <thread>
 
-#include "kxcmd_loader.h"
+#include <kxhost/kxcmd_library.h>
 #include "kxqmi/qmi_ids.h"
 #include "icmp_echo.h"
 
@@ -247,7 +247,7 @@ bool SetUpDriver(std::string *error) {
         *error = "KxCmdOpen failed";
         return false;
     }
-    kxcmd::LogonParameters p{"kxtel.internet", "kxuser", "kxpass", 0, 0, 0};
+    LogonParameters p{"kxtel.internet", "kxuser", "kxpass", 0, 0, 0};
     if (!gApi.Logon(0, &p, 0, nullptr)) {
         *error = "KxCmdLogon failed";
         return false;

@@ -16,6 +16,8 @@ add_link_options(-fsanitize=address,undefined)
 # warnings must not stop the fuzzers from building.
 add_compile_options(-Wno-error)
 
+# What the platform, the module and the programs share (text, sockets).
+add_subdirectory(${CMAKE_SOURCE_DIR}/kxhost ${CMAKE_BINARY_DIR}/kxhost)
 add_subdirectory(${CMAKE_SOURCE_DIR}/platform ${CMAKE_BINARY_DIR}/platform)
 add_subdirectory(${CMAKE_SOURCE_DIR}/emulator ${CMAKE_BINARY_DIR}/emulator)
 # The module's operator network side (TUN) links kxnet.

@@ -1,14 +1,15 @@
 // The kxmodem command line, shared by the kxmodem program and "kxsim modem".
 #include <signal.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 
 #include "kxhost/command_line.h"
 #include "kxhost/device_folder.h"
+#include "kxhost/unix_socket.h"
 #include "kxmodem/modem.h"
 
 namespace kxmodem {
@@ -54,14 +55,12 @@ static kxhost::Program CommandLine(const char *program) {
 // Client side of the control socket: one answer line per command.
 static int SendControls(const std::string &path, const std::vector<std::string> &commands,
                         const char *program) {
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
-    if (fd < 0 || connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
-        fprintf(stderr, "%s: no module answers at %s\n", program, path.c_str());
-        if (fd >= 0)
-            close(fd);
+    int fd = kxhost::ConnectUnixSocket(path, SOCK_STREAM);
+    if (fd < 0) {
+        if (errno == ENAMETOOLONG)
+            fprintf(stderr, "%s: socket path too long: %s\n", program, path.c_str());
+        else
+            fprintf(stderr, "%s: no module answers at %s\n", program, path.c_str());
         return 1;
     }
     int status = 0;
@@ -133,7 +132,7 @@ int RunCommandLine(const std::vector<std::string> &args, const char *program) {
     }
 
     if (!controls.empty())
-        return SendControls(deviceDir + "/kxmodem.ctl", controls, program);
+        return SendControls(kxhost::ModulePortPath(deviceDir, "kxmodem.ctl"), controls, program);
 
     // The loop thread inherits this mask, so only sigwait below sees the signals.
     sigset_t signals;

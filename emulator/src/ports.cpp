@@ -15,6 +15,8 @@
 #include "datanet.h"
 #include "modem_impl.h"
 
+#include <kxhost/unix_socket.h>
+
 namespace kxmodem {
 
 namespace {
@@ -22,7 +24,7 @@ constexpr size_t kMaxMessage = 65536;
 }
 
 std::string Modem::Impl::SocketPath(int port) const {
-    return deviceDir + "/" + ports[port].name;
+    return kxhost::ModulePortPath(deviceDir, ports[port].name);
 }
 
 bool Modem::Impl::OpenPort(int port, std::string *error) {
@@ -30,30 +32,25 @@ bool Modem::Impl::OpenPort(int port, std::string *error) {
     if (p.listenFd >= 0)
         return true;
     std::string path = SocketPath(port);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    if (path.size() >= sizeof(addr.sun_path)) {
+    sockaddr_un addr;
+    if (!kxhost::UnixSocketAddress(path, &addr)) {
         *error = "socket path too long: " + path;
         return false;
     }
-    memcpy(addr.sun_path, path.c_str(), path.size() + 1);
     int type = port == kPortCtlSocket ? SOCK_STREAM : SOCK_SEQPACKET;
+    // A socket left by an earlier run is replaced; one that still answers
+    // belongs to a module that is running.
+    int probe = kxhost::ConnectUnixSocket(path, type);
+    if (probe >= 0) {
+        close(probe);
+        *error = "a module is already serving " + path;
+        return false;
+    }
     int fd = socket(AF_UNIX, type | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0) {
         *error = std::string("socket: ") + strerror(errno);
         return false;
     }
-    // A socket left by an earlier run is replaced; one that still answers
-    // belongs to a module that is running.
-    int probe = socket(AF_UNIX, type | SOCK_CLOEXEC, 0);
-    if (probe >= 0 && connect(probe, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0) {
-        close(probe);
-        close(fd);
-        *error = "a module is already serving " + path;
-        return false;
-    }
-    if (probe >= 0)
-        close(probe);
     unlink(path.c_str());
     if (bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 || listen(fd, 16) != 0) {
         *error = "cannot serve " + path + ": " + strerror(errno);

@@ -25,8 +25,9 @@
 #include <windows.h>
 
 #include "cfgmgrapi.h"
-#include "kx_internal.h"
 #include "kx_platform_ext.h"
+
+#include <kxhost/utf.h>
 
 namespace {
 
@@ -61,7 +62,7 @@ struct Step {
 
 // UTF-8 from libxml2 (already validated by the parser) to UTF-16.
 std::u16string FromUtf8(const xmlChar *text) {
-    return kx::Utf8ToUtf16(text ? (const char *)text : "");
+    return kxhost::Utf8ToUtf16(text ? (const char *)text : "");
 }
 
 bool IsElement(xmlNode *node, const char *name) {
@@ -304,7 +305,7 @@ extern "C" HRESULT DMProcessConfigXML(LPCWSTR pszWXMLin, DWORD dwFlags, LPWSTR *
     size_t length = 0;
     while (pszWXMLin[length])
         ++length;
-    std::string text = kx::Utf16ToUtf8Lossless(std::u16string(pszWXMLin, length));
+    std::string text = kxhost::Utf16ToUtf8Lossless(std::u16string(pszWXMLin, length));
     xmlDoc *doc = xmlReadMemory(text.data(), int(text.size()), "config.xml", "UTF-8",
                                 XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING |
                                     XML_PARSE_IGNORE_ENC);

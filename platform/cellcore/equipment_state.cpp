@@ -2,12 +2,13 @@
 // module over its AT command port ($KX_DEVICE_DIR/KXA1, one SOCK_SEQPACKET
 // session per call) with AT+CFUN?. +CFUN: 1 is full functionality (radio
 // on), 0 minimum and 4 transmit and receive off (radio off).
-#include "../coredll/kx_platform_ext.h"
-#include "kxhost/device_folder.h"
+#include "kx_platform_ext.h"
+
+#include <kxhost/device_folder.h>
+#include <kxhost/unix_socket.h>
 
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -22,20 +23,8 @@ namespace {
 const DWORD kAnswerLimit = 5000;
 
 int Connect() {
-    std::string path = kxhost::DefaultDeviceFolder() + "/KXA1";
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    if (path.size() >= sizeof(address.sun_path))
-        return -1;
-    memcpy(address.sun_path, path.c_str(), path.size() + 1);
-    int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return -1;
-    if (connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof(address)) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
+    return kxhost::ConnectUnixSocket(kxhost::ModulePortPath(kxhost::DefaultDeviceFolder(), "KXA1"),
+                                     SOCK_SEQPACKET);
 }
 
 // Sends AT+CFUN? and reads lines until the final result. The module may

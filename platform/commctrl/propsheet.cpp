@@ -5,9 +5,10 @@
 // Lock: scriptLock guards the script, the observer, the picture path and
 // the record of the last sheet. It is never held while a callback, a page
 // procedure or the observer runs.
-#include "kx_internal.h"
 #include "kx_sheet_test.h"
-#include "../coredll/kx_platform_ext.h"
+#include "kx_platform_ext.h"
+
+#include <kxhost/utf.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -31,10 +32,6 @@ kxtest::SheetObserver observer;
 bool pngSet = false;
 std::string pngPath;
 kxtest::SheetRecord record;
-
-std::string Utf8(const std::u16string &s) {
-    return kx::Utf16ToUtf8(s.data(), s.size());
-}
 
 std::u16string WindowText(HWND window) {
     int n = GetWindowTextLengthW(window);
@@ -302,7 +299,7 @@ void SetSheetPng(const std::string &path) {
 
 static std::string Quote(const std::u16string &text) {
     std::string out = "\"";
-    for (char c : Utf8(text)) {
+    for (char c : kxhost::Utf16ToUtf8(text)) {
         if (c == '"' || c == '\\')
             out += '\\', out += c;
         else if (c == '\r')
@@ -333,7 +330,7 @@ std::string DumpSheet(HWND sheet, HWND page) {
         RECT rel{r.left - pageRect.left, r.top - pageRect.top, r.right - pageRect.left,
                  r.bottom - pageRect.top};
         std::u16string cls = ClassOf(c);
-        out += Line(Utf8(cls), rel, WindowText(c));
+        out += Line(kxhost::Utf16ToUtf8(cls), rel, WindowText(c));
         if (cls == u"BUTTON" && SendMessageW(c, BM_GETCHECK, 0, 0) == BST_CHECKED)
             out += " checked";
         out += "\n";

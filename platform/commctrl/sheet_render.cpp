@@ -2,7 +2,7 @@
 // the page's rows and checkbox at their positions and the menu bar, drawn
 // with a built-in 5 by 7 pixel font at twice its size.
 #include "kx_sheet_test.h"
-#include "../coredll/kx_platform_ext.h"
+#include "kx_platform_ext.h"
 
 #include <png.h>
 

@@ -2,7 +2,9 @@
 // 8859-1 (CP_LATIN1) and UTF-8 (CP_UTF8, with surrogate pairs), with the
 // Win32 rules for counts of -1, size queries and short buffers. Stateless.
 
-#include "text_internal.h"
+#include <windows.h>
+
+#include <kxhost/utf.h>
 
 #include <stdint.h>
 #include <string.h>
@@ -55,93 +57,6 @@ struct Out {
     }
 };
 
-const WCHAR kReplacement = 0xFFFD;
-
-// Decodes one UTF-8 sequence at s[0..n). Returns the number of bytes used
-// and sets *codePoint, or returns the length of the invalid part (the
-// maximal prefix of a valid sequence, at least 1) and sets *codePoint to -1.
-size_t DecodeUtf8(const unsigned char *s, size_t n, int32_t *codePoint) {
-    unsigned char b = s[0];
-    if (b < 0x80) {
-        *codePoint = b;
-        return 1;
-    }
-    size_t need;
-    int32_t value;
-    unsigned char low = 0x80;
-    unsigned char high = 0xBF;
-    if (b >= 0xC2 && b <= 0xDF) {
-        need = 1;
-        value = b & 0x1F;
-    } else if (b >= 0xE0 && b <= 0xEF) {
-        need = 2;
-        value = b & 0x0F;
-        if (b == 0xE0) {
-            low = 0xA0; // no overlong forms
-        } else if (b == 0xED) {
-            high = 0x9F; // no encoded surrogates
-        }
-    } else if (b >= 0xF0 && b <= 0xF4) {
-        need = 3;
-        value = b & 0x07;
-        if (b == 0xF0) {
-            low = 0x90;
-        } else if (b == 0xF4) {
-            high = 0x8F; // nothing above U+10FFFF
-        }
-    } else {
-        *codePoint = -1;
-        return 1;
-    }
-    for (size_t i = 1; i <= need; ++i) {
-        if (i >= n || s[i] < low || s[i] > high) {
-            *codePoint = -1;
-            return i;
-        }
-        low = 0x80;
-        high = 0xBF;
-        value = (value << 6) | (s[i] & 0x3F);
-    }
-    *codePoint = value;
-    return need + 1;
-}
-
-template <typename T>
-void PutUtf8(Out<T> &out, uint32_t cp) {
-    if (cp < 0x80) {
-        out.Put(static_cast<T>(cp));
-    } else if (cp < 0x800) {
-        out.Put(static_cast<T>(0xC0 | (cp >> 6)));
-        out.Put(static_cast<T>(0x80 | (cp & 0x3F)));
-    } else if (cp < 0x10000) {
-        out.Put(static_cast<T>(0xE0 | (cp >> 12)));
-        out.Put(static_cast<T>(0x80 | ((cp >> 6) & 0x3F)));
-        out.Put(static_cast<T>(0x80 | (cp & 0x3F)));
-    } else {
-        out.Put(static_cast<T>(0xF0 | (cp >> 18)));
-        out.Put(static_cast<T>(0x80 | ((cp >> 12) & 0x3F)));
-        out.Put(static_cast<T>(0x80 | ((cp >> 6) & 0x3F)));
-        out.Put(static_cast<T>(0x80 | (cp & 0x3F)));
-    }
-}
-
-// Walks UTF-16 text as code points; unpaired surrogates are reported as -1
-// (one unit each).
-template <typename F>
-void ForEachCodePoint(const WCHAR *s, size_t n, F &&f) {
-    for (size_t i = 0; i < n; ++i) {
-        uint32_t u = s[i];
-        if (u >= 0xD800 && u <= 0xDBFF && i + 1 < n && s[i + 1] >= 0xDC00 && s[i + 1] <= 0xDFFF) {
-            f(static_cast<int32_t>(0x10000 + ((u - 0xD800) << 10) + (s[i + 1] - 0xDC00u)));
-            ++i;
-        } else if (u >= 0xD800 && u <= 0xDFFF) {
-            f(-1);
-        } else {
-            f(static_cast<int32_t>(u));
-        }
-    }
-}
-
 int Finish(size_t count, size_t capacity) {
     if (count > static_cast<size_t>(INT32_MAX)) {
         SetLastError(ERROR_INSUFFICIENT_BUFFER);
@@ -177,14 +92,14 @@ int MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR source, int sourceCou
         size_t i = 0;
         while (i < n) {
             int32_t cp;
-            size_t used = DecodeUtf8(s + i, n - i, &cp);
+            size_t used = kxhost::DecodeUtf8(s + i, n - i, &cp);
             i += used;
             if (cp < 0) {
                 if ((flags & MB_ERR_INVALID_CHARS) != 0) {
                     SetLastError(ERROR_NO_UNICODE_TRANSLATION);
                     return 0;
                 }
-                out.Put(kReplacement);
+                out.Put(kxhost::kReplacementCharacter);
             } else if (cp >= 0x10000) {
                 out.Put(static_cast<WCHAR>(0xD800 + ((cp - 0x10000) >> 10)));
                 out.Put(static_cast<WCHAR>(0xDC00 + ((cp - 0x10000) & 0x3FF)));
@@ -222,9 +137,15 @@ int WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR source, int sourceCo
     bool usedDefault = false;
     char fallback = defaultChar != nullptr ? defaultChar[0] : '?';
     if (page == Page::Utf8) {
-        ForEachCodePoint(source, n, [&](int32_t cp) {
-            PutUtf8(out, cp < 0 ? kReplacement : static_cast<uint32_t>(cp));
-        });
+        size_t at = 0;
+        while (at < n) {
+            uint32_t cp = kxhost::NextCodePoint(source, n, &at);
+            char bytes[4];
+            size_t length = kxhost::EncodeUtf8(
+                kxhost::IsSurrogate(cp) ? kxhost::kReplacementCharacter : cp, bytes);
+            for (size_t k = 0; k < length; ++k)
+                out.Put(bytes[k]);
+        }
     } else {
         for (size_t i = 0; i < n; ++i) {
             uint16_t u = source[i];

@@ -7,10 +7,11 @@
 // descriptor opened with O_APPEND (so that messages of many threads and
 // processes never interleave), else written to standard error.
 
-#include "kx_internal.h"
-#include "text_internal.h"
+#include "wide_format.h"
 
 #include "kx_platform_test.h"
+
+#include <kxhost/utf.h>
 
 #include <errno.h>
 #include <fcntl.h>
@@ -67,7 +68,7 @@ void WriteAll(int fd, const char *data, size_t size) {
 }
 
 void Deliver(const WCHAR *text, size_t length) {
-    std::string message = kx::Utf16ToUtf8(text, length);
+    std::string message = kxhost::Utf16ToUtf8(text, length);
     {
         std::lock_guard<std::mutex> guard(CaptureLock());
         auto &entries = Captures().entries;

@@ -1,5 +1,5 @@
 // Events and the wait functions.
-#include "kx_internal.h"
+#include "kernel_objects.h"
 #include "scheduler.h"
 
 #include <algorithm>

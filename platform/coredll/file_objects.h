@@ -1,7 +1,7 @@
 // Internal: the objects behind file handles (stream devices and files).
 #pragma once
 
-#include "kx_internal.h"
+#include "kernel_objects.h"
 
 namespace kx {
 
@@ -34,7 +34,7 @@ class FileObject : public Object {
 // "XXXn:" names a stream device.
 bool IsStreamDeviceName(const WCHAR *name);
 // Opens a stream device: an in-process test device registered under the
-// name, else the module's socket under DeviceDirectory(). Null on failure
+// name, else the module's socket under kxhost::DefaultDeviceFolder(). Null on failure
 // (last error set).
 std::shared_ptr<FileObject> OpenStreamDevice(const WCHAR *name);
 

@@ -3,6 +3,7 @@
 // and the calls on file handles are scheduling points under the
 // deterministic scheduler.
 #include "file_objects.h"
+#include "device_paths.h"
 #include "scheduler.h"
 
 #include <cerrno>

@@ -7,7 +7,7 @@
 //
 // Everything here works on the caller's stack: no shared state.
 
-#include "text_internal.h"
+#include "wide_format.h"
 
 #include <strsafe.h>
 

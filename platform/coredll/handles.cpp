@@ -1,5 +1,5 @@
 // The process-wide handle table and CloseHandle.
-#include "kx_internal.h"
+#include "kernel_objects.h"
 #include "scheduler.h"
 
 #include <unordered_map>

@@ -2,7 +2,9 @@
 // picks the image nearest to the system icon size (32 by 32) and hands out
 // one shared handle per module and resource. Cursors are the system's: a
 // null instance with an IDC_ id. SetCursor keeps the current cursor.
-#include "kxwin_internal.h"
+#include "resource_image.h"
+
+#include <kxhost/utf.h>
 #include "kx_window_test.h"
 
 #include <cstdlib>
@@ -42,7 +44,7 @@ std::vector<HCURSOR> cursorHistory;
 
 std::u16string Key(LPCWSTR name) {
     if (IS_INTRESOURCE(name))
-        return u"#" + kxwin::Utf16(std::to_string(WORD(reinterpret_cast<ULONG_PTR>(name))));
+        return u"#" + kxhost::Utf8ToUtf16(std::to_string(WORD(reinterpret_cast<ULONG_PTR>(name))));
     return name;
 }
 

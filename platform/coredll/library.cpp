@@ -1,7 +1,9 @@
 // Libraries and modules: instance handles are load base addresses, as
 // Windows' module handles are; local memory; platform counters for tests.
-#include "kx_internal.h"
+#include "kernel_objects.h"
 #include "kx_platform_test.h"
+
+#include <kxhost/utf.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -60,7 +62,7 @@ extern "C" DWORD GetModuleFileNameW(HMODULE module, LPWSTR fileName, DWORD size)
         }
         path = search.path;
     }
-    std::u16string wide = kx::Utf8ToUtf16(path);
+    std::u16string wide = kxhost::Utf8ToUtf16(path);
     if (!fileName || size == 0) {
         SetLastError(ERROR_INSUFFICIENT_BUFFER);
         return 0;

@@ -22,7 +22,7 @@
 // friends that its string header must not see.
 #include <windows.h>
 
-#include "kx_internal.h"
+#include "kernel_objects.h"
 #include "kx_platform_ext.h"
 #include "kx_registry_test.h"
 #include "registry_file.h"

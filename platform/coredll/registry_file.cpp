@@ -3,6 +3,8 @@
 
 #include "registry_file.h"
 
+#include <kxhost/utf.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -16,8 +18,6 @@
 #include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include "kx_internal.h"
 
 namespace kxreg {
 
@@ -107,7 +107,7 @@ bool ParseValueData(const std::string &data, bool version5, Value *value, const 
             return false;
         }
         value->type = REG_SZ;
-        value->data = StringData(kx::Utf8ToUtf16Lossless(s8));
+        value->data = StringData(kxhost::Utf8ToUtf16Lossless(s8));
         return true;
     }
     if (strncasecmp(data.c_str(), "dword:", 6) == 0) {
@@ -155,7 +155,7 @@ bool ParseValueData(const std::string &data, bool version5, Value *value, const 
     if (!version5 && (type == REG_EXPAND_SZ || type == REG_MULTI_SZ)) {
         // REGEDIT4 writes these as 8-bit text (here UTF-8).
         std::string s8(bytes.begin(), bytes.end());
-        value->data = StringData(kx::Utf8ToUtf16Lossless(s8));
+        value->data = StringData(kxhost::Utf8ToUtf16Lossless(s8));
         value->data.resize(value->data.size() - 2); // no terminator added
     } else {
         value->data = bytes;
@@ -195,7 +195,7 @@ bool ParseTree(const std::string &raw, Tree &tree, int *errorLine, std::string *
         std::u16string wide;
         for (size_t i = 2; i + 1 < text.size(); i += 2)
             wide += char16_t((unsigned char)text[i] | ((unsigned char)text[i + 1] << 8));
-        text = kx::Utf16ToUtf8Lossless(wide);
+        text = kxhost::Utf16ToUtf8Lossless(wide);
     } else if (text.size() >= 3 && (unsigned char)text[0] == 0xEF &&
                (unsigned char)text[1] == 0xBB && (unsigned char)text[2] == 0xBF) {
         text = text.substr(3);
@@ -276,7 +276,7 @@ bool ParseTree(const std::string &raw, Tree &tree, int *errorLine, std::string *
                 return fail("unknown root key");
             std::u16string rest = slash == std::string::npos
                                       ? std::u16string()
-                                      : kx::Utf8ToUtf16Lossless(path.substr(slash + 1));
+                                      : kxhost::Utf8ToUtf16Lossless(path.substr(slash + 1));
             std::vector<std::u16string> names;
             if (!SplitPath(rest.c_str(), &names))
                 return fail("invalid key path");
@@ -334,7 +334,7 @@ bool ParseTree(const std::string &raw, Tree &tree, int *errorLine, std::string *
             std::string n8;
             if (!ParseQuoted(l, &pos, &n8))
                 return fail("bad value name");
-            name = kx::Utf8ToUtf16Lossless(n8);
+            name = kxhost::Utf8ToUtf16Lossless(n8);
         }
         while (pos < l.size() && (l[pos] == ' ' || l[pos] == '\t'))
             ++pos;
@@ -434,12 +434,12 @@ bool PlainString(const std::vector<BYTE> &data) {
 
 void AppendValueLine(std::string &out, const Value &v, const Tree &tree) {
     const char *newline = tree.crlf ? "\r\n" : "\n";
-    out += v.name.empty() ? "@" : Quote(kx::Utf16ToUtf8Lossless(v.name));
+    out += v.name.empty() ? "@" : Quote(kxhost::Utf16ToUtf8Lossless(v.name));
     out += "=";
     if (v.type == REG_SZ && PlainString(v.data)) {
         std::u16string s = DataString(v.data);
         s.pop_back();
-        out += Quote(kx::Utf16ToUtf8Lossless(s));
+        out += Quote(kxhost::Utf16ToUtf8Lossless(s));
     } else if (v.type == REG_DWORD && v.data.size() == 4) {
         char b[16];
         DWORD d = DWORD(v.data[0]) | DWORD(v.data[1]) << 8 | DWORD(v.data[2]) << 16 |
@@ -452,7 +452,7 @@ void AppendValueLine(std::string &out, const Value &v, const Tree &tree) {
         char prefix[24];
         snprintf(prefix, sizeof(prefix), "hex(%x):", v.type);
         if (!tree.version5 && (v.type == REG_EXPAND_SZ || v.type == REG_MULTI_SZ)) {
-            std::string s8 = kx::Utf16ToUtf8Lossless(DataString(v.data));
+            std::string s8 = kxhost::Utf16ToUtf8Lossless(DataString(v.data));
             AppendHex(out, prefix, std::vector<BYTE>(s8.begin(), s8.end()), newline);
         } else {
             AppendHex(out, prefix, v.data, newline);
@@ -494,7 +494,8 @@ void Collect(const Key *key, const Key *parent, const std::string &path, Layout 
     if (key->section >= 0)
         fromFile.push_back({key->section, key});
     for (const auto &sub : key->subkeys)
-        Collect(sub.get(), key, path + "\\" + kx::Utf16ToUtf8Lossless(sub->name), layout, fromFile);
+        Collect(sub.get(), key, path + "\\" + kxhost::Utf16ToUtf8Lossless(sub->name), layout,
+                fromFile);
 }
 
 const Layout::Places &PlacesOf(Layout &layout, const Key *key) {

@@ -2,7 +2,7 @@
 // registry_tree.h).
 #include "registry_tree.h"
 
-#include "text_internal.h"
+#include <kxhost/case_fold.h>
 
 namespace kxreg {
 
@@ -25,7 +25,7 @@ bool SameName(const std::u16string &a, const std::u16string &b) {
     if (a.size() != b.size())
         return false;
     for (size_t i = 0; i < a.size(); ++i) {
-        if (kx::ToLower16(a[i]) != kx::ToLower16(b[i]))
+        if (kxhost::ToLower16(a[i]) != kxhost::ToLower16(b[i]))
             return false;
     }
     return true;

@@ -2,8 +2,9 @@
 // the build embeds in a library's ".kxrsrc" section, found at run time from
 // the module's instance handle (its load address), and read with Win32
 // semantics: FindResourceW and friends, LoadStringW, LoadIconW, LoadCursorW.
-#include "kxwin_internal.h"
-#include "kx_internal.h"
+#include "resource_image.h"
+
+#include <kxhost/case_fold.h>
 
 #include <dirent.h>
 #include <dlfcn.h>
@@ -23,64 +24,6 @@
 #include <windows.h>
 
 namespace kxwin {
-
-// ---- text helpers -------------------------------------------------------------------
-
-static char16_t Fold(char16_t c) {
-    return (c >= u'A' && c <= u'Z') ? char16_t(c + 32) : c;
-}
-
-bool EqualNoCase16(const WCHAR *a, const WCHAR *b) {
-    for (;; ++a, ++b) {
-        if (Fold(*a) != Fold(*b))
-            return false;
-        if (!*a)
-            return true;
-    }
-}
-
-std::string Utf8(const std::u16string &text) {
-    return kx::Utf16ToUtf8(text.data(), text.size());
-}
-
-std::string Utf8(const WCHAR *text) {
-    return Utf8(std::u16string(text ? text : u""));
-}
-
-std::u16string Utf16(const std::string &text) {
-    std::u16string out;
-    for (size_t i = 0; i < text.size();) {
-        unsigned char b = text[i];
-        uint32_t c = b;
-        size_t extra = 0;
-        if (b >= 0xF0)
-            c = b & 0x07, extra = 3;
-        else if (b >= 0xE0)
-            c = b & 0x0F, extra = 2;
-        else if (b >= 0xC0)
-            c = b & 0x1F, extra = 1;
-        ++i;
-        for (size_t k = 0; k < extra && i < text.size(); ++k, ++i)
-            c = (c << 6) | (text[i] & 0x3F);
-        if (c >= 0x10000) {
-            c -= 0x10000;
-            out += char16_t(0xD800 + (c >> 10));
-            out += char16_t(0xDC00 + (c & 0x3FF));
-        } else {
-            out += char16_t(c);
-        }
-    }
-    return out;
-}
-
-// ---- device paths -------------------------------------------------------------------
-
-std::string HostPathOfDeviceFile(const WCHAR *devicePath) {
-    std::string host;
-    if (kx::HostPathOf(devicePath, host))
-        return host;
-    return Utf8(devicePath); // not a handheld path: a host path as it is
-}
 
 // ---- parsing ----------------------------------------------------------------------
 
@@ -380,7 +323,7 @@ static bool Matches(bool isId, WORD id, const std::u16string &name, LPCWSTR want
             value = value * 10 + (*p - u'0');
         return isId && id == WORD(value);
     }
-    return !isId && EqualNoCase16(name.c_str(), want);
+    return !isId && kxhost::EqualNoCase16(name.c_str(), want);
 }
 
 const Resource *FindIn(const ResourceImage &image, LPCWSTR type, LPCWSTR name, WORD language) {

@@ -10,7 +10,7 @@
 // turn before the next thread's (what the thread sanitizer sees).
 #include "scheduler.h"
 
-#include "kx_internal.h"
+#include "kernel_objects.h"
 #include "kx_schedule.h"
 
 #include <cinttypes>

@@ -16,6 +16,10 @@
 
 #include "kx_platform_test.h"
 
+#include <kxhost/device_folder.h>
+#include <kxhost/unix_socket.h>
+#include <kxhost/utf.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <climits>
@@ -26,7 +30,6 @@
 #include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 namespace kx {
@@ -274,7 +277,7 @@ class DeviceFile : public FileObject {
         const void *keys[2] = {this, direction == Receive ? test->DriverSideKey()
                                                           : test->ModuleSideKey()};
         char description[96];
-        std::string device = Utf16ToUtf8(name.c_str());
+        std::string device = kxhost::Utf16ToUtf8(name.c_str());
         if (limit == INFINITE)
             snprintf(description, sizeof description, "%s(%s, no time limit)",
                      direction == Receive ? "ReadFile" : "WriteFile", device.c_str());
@@ -407,8 +410,8 @@ std::u16string UpperDeviceName(const WCHAR *name) {
 }
 
 std::shared_ptr<FileObject> OpenSocketDevice(const std::u16string &upper) {
-    std::string base = Utf16ToUtf8(upper.c_str(), upper.size() - 1); // without the colon
-    std::string dir = DeviceDirectory();
+    std::string base = kxhost::Utf16ToUtf8(upper.c_str(), upper.size() - 1); // without the colon
+    std::string dir = kxhost::DefaultDeviceFolder();
     std::string socketPath = dir + "/" + base;
     std::string lockPath = dir + "/." + base + ".lock";
 
@@ -423,22 +426,11 @@ std::shared_ptr<FileObject> OpenSocketDevice(const std::u16string &upper) {
         SetLastError(ERROR_SHARING_VIOLATION);
         return nullptr;
     }
-    int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
-    struct sockaddr_un address;
-    memset(&address, 0, sizeof(address));
-    address.sun_family = AF_UNIX;
-    if (fd < 0 || socketPath.size() >= sizeof(address.sun_path)) {
-        if (fd >= 0)
-            close(fd);
+    int fd = kxhost::ConnectUnixSocket(socketPath, SOCK_SEQPACKET);
+    if (fd < 0) {
+        DWORD error = errno == ENAMETOOLONG ? ERROR_BAD_PATHNAME : ERROR_DEV_NOT_EXIST;
         close(lockFd);
-        SetLastError(ERROR_BAD_PATHNAME);
-        return nullptr;
-    }
-    memcpy(address.sun_path, socketPath.c_str(), socketPath.size() + 1);
-    if (connect(fd, reinterpret_cast<struct sockaddr *>(&address), sizeof(address)) != 0) {
-        close(fd);
-        close(lockFd);
-        SetLastError(ERROR_DEV_NOT_EXIST);
+        SetLastError(error);
         return nullptr;
     }
     return std::make_shared<DeviceFile>(upper, fd, lockFd, nullptr);

@@ -4,7 +4,6 @@
 // Lock: tapiLock guards the device list, the line applications and the open
 // lines. No other lock is taken while it is held, except inside
 // CreateEventW / CloseHandle (kernel objects), which take none of ours.
-#include "kxwin_internal.h"
 #include "kx_platform_ext.h"
 #include "kx_window_test.h"
 

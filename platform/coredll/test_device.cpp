@@ -9,6 +9,8 @@
 #include "scheduler.h"
 #include "test_device_state.h"
 
+#include <kxhost/utf.h>
+
 #include <cerrno>
 #include <map>
 #include <sys/socket.h>
@@ -41,8 +43,8 @@ void Pump(TestDevice::State *state, std::shared_ptr<TestDevice::State::Connectio
     std::vector<uint8_t> buffer(65536);
     std::string waiting;
     if (scheduled)
-        waiting =
-            "the driver's next write on " + kx::Utf16ToUtf8(state->name.c_str()) + " (module side)";
+        waiting = "the driver's next write on " + kxhost::Utf16ToUtf8(state->name.c_str()) +
+                  " (module side)";
     for (;;) {
         ssize_t r = recv(fd, buffer.data(), buffer.size(), scheduled ? MSG_DONTWAIT : 0);
         if (r < 0 && errno == EINTR)
@@ -141,7 +143,7 @@ int TestDevice::State::Connect() {
     int pumpFd = dup(pair[1]);
     if (kx::sched::On() && kx::sched::Scheduled())
         connection->pump = kx::sched::SpawnThread(
-            ("module side of " + kx::Utf16ToUtf8(name.c_str())).c_str(),
+            ("module side of " + kxhost::Utf16ToUtf8(name.c_str())).c_str(),
             [this, connection, pumpFd] { Pump(this, connection, pumpFd, true); });
     else
         connection->pump = std::thread(Pump, this, connection, pumpFd, false);

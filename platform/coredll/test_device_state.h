@@ -2,7 +2,7 @@
 // driver side meet here).
 #pragma once
 
-#include "kx_internal.h"
+#include "kernel_objects.h"
 #include "kx_test_device.h"
 
 #include <deque>

@@ -2,101 +2,15 @@
 // WCHAR: wcs*, lstr*, case mapping and the strsafe copy, concatenation and
 // length functions. All are pure functions of their arguments.
 
-#include "text_internal.h"
+#include <windows.h>
+
+#include <kxhost/case_fold.h>
 
 #include <strsafe.h>
 
 #include <errno.h>
 #include <stdint.h>
 #include <string.h>
-
-namespace kx {
-
-namespace {
-
-// Ranges of alternating upper/lower pairs (upper even) in Latin Extended-A
-// and the Cyrillic supplement.
-bool IsPairedUpper(unsigned c) {
-    if (c == 0x0130) {
-        return false; // dotted capital I has no simple lower-case pair
-    }
-    if (c >= 0x0100 && c <= 0x0137) {
-        return (c & 1) == 0;
-    }
-    if (c >= 0x0139 && c <= 0x0148) {
-        return (c & 1) == 1;
-    }
-    if (c >= 0x014A && c <= 0x0177) {
-        return (c & 1) == 0;
-    }
-    if (c == 0x0179 || c == 0x017B || c == 0x017D) {
-        return true;
-    }
-    if ((c >= 0x0460 && c <= 0x0481) || (c >= 0x048A && c <= 0x04BF)) {
-        return (c & 1) == 0;
-    }
-    return false;
-}
-
-bool IsPairedLower(unsigned c) {
-    return c > 0 && IsPairedUpper(c - 1) && c != 0x0131 && c != 0x0138 && c != 0x0149;
-}
-
-} // namespace
-
-WCHAR ToLower16(WCHAR ch) {
-    unsigned c = ch;
-    if (c < 0x80) {
-        return (c >= 'A' && c <= 'Z') ? static_cast<WCHAR>(c + 32) : ch;
-    }
-    if (c >= 0xC0 && c <= 0xDE && c != 0xD7) {
-        return static_cast<WCHAR>(c + 32);
-    }
-    if (c == 0x0178) {
-        return 0x00FF;
-    }
-    if (IsPairedUpper(c)) {
-        return static_cast<WCHAR>(c + 1);
-    }
-    if (c >= 0x0391 && c <= 0x03AB && c != 0x03A2) {
-        return static_cast<WCHAR>(c + 32); // Greek
-    }
-    if (c >= 0x0410 && c <= 0x042F) {
-        return static_cast<WCHAR>(c + 32); // Cyrillic
-    }
-    if (c >= 0x0400 && c <= 0x040F) {
-        return static_cast<WCHAR>(c + 80);
-    }
-    return ch;
-}
-
-WCHAR ToUpper16(WCHAR ch) {
-    unsigned c = ch;
-    if (c < 0x80) {
-        return (c >= 'a' && c <= 'z') ? static_cast<WCHAR>(c - 32) : ch;
-    }
-    if (c >= 0xE0 && c <= 0xFE && c != 0xF7) {
-        return static_cast<WCHAR>(c - 32);
-    }
-    if (c == 0x00FF) {
-        return 0x0178;
-    }
-    if (IsPairedLower(c)) {
-        return static_cast<WCHAR>(c - 1);
-    }
-    if (c >= 0x03B1 && c <= 0x03CB && c != 0x03C2) {
-        return static_cast<WCHAR>(c - 32);
-    }
-    if (c >= 0x0430 && c <= 0x044F) {
-        return static_cast<WCHAR>(c - 32);
-    }
-    if (c >= 0x0450 && c <= 0x045F) {
-        return static_cast<WCHAR>(c - 80);
-    }
-    return ch;
-}
-
-} // namespace kx
 
 // ---- the C runtime's wide-string functions --------------------------------
 
@@ -168,8 +82,8 @@ int wcsncmp(const WCHAR *a, const WCHAR *b, size_t count) {
 
 int _wcsnicmp(const WCHAR *a, const WCHAR *b, size_t count) {
     for (size_t i = 0; i < count; ++i) {
-        WCHAR ca = kx::ToLower16(a[i]);
-        WCHAR cb = kx::ToLower16(b[i]);
+        WCHAR ca = kxhost::ToLower16(a[i]);
+        WCHAR cb = kxhost::ToLower16(b[i]);
         if (ca != cb) {
             return ca < cb ? -1 : 1;
         }
@@ -382,7 +296,7 @@ int lstrcmpW(LPCWSTR a, LPCWSTR b) {
     }
     for (size_t i = 0; a[i] != 0; ++i) {
         if (a[i] != b[i]) {
-            bool aLower = kx::ToUpper16(a[i]) != a[i];
+            bool aLower = kxhost::ToUpper16(a[i]) != a[i];
             return aLower ? -1 : 1;
         }
     }
@@ -397,11 +311,11 @@ int lstrcmpiW(LPCWSTR a, LPCWSTR b) {
 }
 
 WCHAR towlower16(WCHAR c) {
-    return kx::ToLower16(c);
+    return kxhost::ToLower16(c);
 }
 
 WCHAR towupper16(WCHAR c) {
-    return kx::ToUpper16(c);
+    return kxhost::ToUpper16(c);
 }
 
 // ---- strsafe: copy, concatenation, length --------------------------------

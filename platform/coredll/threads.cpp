@@ -2,7 +2,7 @@
 // Under the deterministic scheduler a new thread is known to the scheduler
 // from CreateThread on and waits for its turn before it runs; its start and
 // end are scheduling points.
-#include "kx_internal.h"
+#include "kernel_objects.h"
 #include "scheduler.h"
 
 #include <pthread.h>

@@ -5,7 +5,7 @@
 // measures its own time-outs with GetTickCount sees nominal figures.
 // Under the deterministic scheduler the tick and Sleep are virtual
 // (scheduler.h).
-#include "kx_internal.h"
+#include "kernel_objects.h"
 #include "scheduler.h"
 
 #include <cmath>

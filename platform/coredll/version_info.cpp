@@ -5,7 +5,10 @@
 // text, value length in characters; 0 = binary, in bytes), a zero-terminated
 // key, the value and the children, each part aligned to 4 bytes from the
 // start of the resource.
-#include "kxwin_internal.h"
+#include "resource_image.h"
+#include "device_paths.h"
+
+#include <kxhost/case_fold.h>
 
 #include <cstring>
 
@@ -20,7 +23,7 @@ const kxwin::Resource *VersionOf(const kxwin::ResourceImage &image) {
 std::shared_ptr<const kxwin::ResourceImage> ImageOf(LPCWSTR fileName) {
     if (!fileName || !fileName[0])
         return nullptr;
-    return kxwin::LoadResourceImage(kxwin::HostPathOfDeviceFile(fileName));
+    return kxwin::LoadResourceImage(kx::HostPathOfDeviceFile(fileName));
 }
 
 uint16_t Get16(const uint8_t *p) {
@@ -83,12 +86,7 @@ bool KeyEquals(const Block &b, const char16_t *want, size_t wantLength) {
         return false;
     for (size_t i = 0; i < wantLength; ++i) {
         char16_t a = char16_t(Get16(reinterpret_cast<const uint8_t *>(b.key + i)));
-        char16_t c = want[i];
-        if (a >= u'A' && a <= u'Z')
-            a = char16_t(a + 32);
-        if (c >= u'A' && c <= u'Z')
-            c = char16_t(c + 32);
-        if (a != c)
+        if (kxhost::ToLower16(a) != kxhost::ToLower16(want[i]))
             return false;
     }
     return true;

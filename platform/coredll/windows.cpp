@@ -7,9 +7,10 @@
 // Lock: treeLock (re-entrant) guards every window record and the set of
 // live windows. It is never held while a dialog procedure runs, so a
 // procedure may call any window function.
-#include "kxwin_internal.h"
 #include "kx_platform_ext.h"
 #include "kx_window_test.h"
+
+#include <kxhost/case_fold.h>
 
 #include <algorithm>
 #include <atomic>
@@ -157,7 +158,7 @@ HWND CreateWindowExW(DWORD exStyle, LPCWSTR className, LPCWSTR windowName, DWORD
         return nullptr;
     }
     for (const char16_t *known : kClasses) {
-        if (kxwin::EqualNoCase16(className, known))
+        if (kxhost::EqualNoCase16(className, known))
             return CreateWindowRecord(exStyle, known, windowName, style, x, y, width, height,
                                       parent, menu, instance, nullptr);
     }
@@ -674,7 +675,8 @@ HWND KxWindowOwner(HWND window) {
 HWND KxFindOwnedWindow(HWND owner, LPCWSTR className) {
     std::lock_guard<std::recursive_mutex> guard(treeLock);
     for (KxWindow *w : liveWindows)
-        if (w->owner == owner && className && kxwin::EqualNoCase16(w->className.c_str(), className))
+        if (w->owner == owner && className &&
+            kxhost::EqualNoCase16(w->className.c_str(), className))
             return w;
     return nullptr;
 }

@@ -35,6 +35,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -44,7 +45,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <windows.h>
@@ -54,10 +54,13 @@
 
 #include "kx_ril_test.h"
 
-// The platform's own helpers: the device folder and time scaling, shared
-// with coredll so that every platform library agrees on them.
-#include "../coredll/kx_internal.h"
-#include "../coredll/scheduler.h"
+// Time scaling and the scheduler's hooks, shared with coredll so that every
+// platform library agrees on them; the device folder and its sockets.
+#include "kx_time_scale.h"
+#include "scheduler.h"
+
+#include <kxhost/device_folder.h>
+#include <kxhost/unix_socket.h>
 
 namespace {
 
@@ -189,21 +192,8 @@ HRESULT NextId() {
 }
 
 int ConnectPort() {
-    std::string path = kx::DeviceDirectory() + "/KXA1";
-    sockaddr_un address;
-    memset(&address, 0, sizeof(address));
-    address.sun_family = AF_UNIX;
-    if (path.size() >= sizeof(address.sun_path))
-        return -1;
-    memcpy(address.sun_path, path.c_str(), path.size() + 1);
-    int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return -1;
-    if (connect(fd, (sockaddr *)&address, sizeof(address)) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
+    return kxhost::ConnectUnixSocket(kxhost::ModulePortPath(kxhost::DefaultDeviceFolder(), "KXA1"),
+                                     SOCK_SEQPACKET);
 }
 
 bool StartsWithNoCase(const std::string &s, const char *prefix) {

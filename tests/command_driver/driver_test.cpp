@@ -12,38 +12,6 @@ std::string KxCmdLibrary::Path() {
     return path.substr(0, path.rfind('/') + 1) + "KxCmdApi.so";
 }
 
-bool KxCmdLibrary::Load() {
-    handle = dlopen(Path().c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (!handle)
-        return false;
-#define KX_BIND(field, name) field = reinterpret_cast<decltype(field)>(dlsym(handle, #name))
-    KX_BIND(Open, KxCmdOpen);
-    KX_BIND(Close, KxCmdClose);
-    KX_BIND(Reopen, KxCmdReopen);
-    KX_BIND(Logon, KxCmdLogon);
-    KX_BIND(Logoff, KxCmdLogoff);
-    KX_BIND(ConnectionState, KxCmdConnectionState);
-    KX_BIND(ChannelRate, KxCmdChannelRate);
-    KX_BIND(GetSignalStrength, KxCmdGetSignalStrength);
-    KX_BIND(Send, KxCmdSend);
-    KX_BIND(Receive, KxCmdReceive);
-    KX_BIND(Abort, KxCmdAbort);
-#undef KX_BIND
-    return Open && Close && Reopen && Logon && Logoff && ConnectionState && ChannelRate &&
-           GetSignalStrength && Send && Receive && Abort;
-}
-
-bool KxCmdLibrary::Unload() {
-    if (!handle)
-        return true;
-    dlclose(handle);
-    handle = nullptr;
-    void *still = dlopen(Path().c_str(), RTLD_NOW | RTLD_NOLOAD);
-    if (still)
-        dlclose(still);
-    return still == nullptr;
-}
-
 void Completions::Callback(DWORD status, const void *data, DWORD size, void *context) {
     auto *c = static_cast<CompletionContext *>(context);
     Call call{status, {}, data == nullptr, context, std::this_thread::get_id()};
@@ -86,7 +54,7 @@ void DriverTest::SetUp() {
     module = std::make_unique<FakeModule>();
     baselineHandles = OpenHandleCount();
     baselineThreads = RunningThreadCount();
-    ASSERT_TRUE(kx.Load()) << dlerror();
+    ASSERT_TRUE(kx.Load()) << kx.error;
 }
 
 bool DriverTest::ThreadsBack(unsigned realMilliseconds) {
@@ -98,7 +66,7 @@ void DriverTest::TearDown() {
         module->Hold(nullptr); // let close's own requests be answered
         module->Intercept(nullptr);
     }
-    if (kx.handle) {
+    if (kx.library) {
         // Close first and let the reader end before the code goes away.
         kx.Close();
         EXPECT_TRUE(ThreadsBack());

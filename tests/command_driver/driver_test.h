@@ -6,6 +6,8 @@
 #include "KxCmdApi.h"
 #include "fake_module.h"
 
+#include <kxhost/kxcmd_library.h>
+
 #include <kx_platform_test.h>
 
 #include <gtest/gtest.h>
@@ -20,24 +22,10 @@
 namespace kxtest {
 
 // KxCmdApi.so from the test's own folder, through dlopen/dlsym.
-struct KxCmdLibrary {
-    void *handle = nullptr;
-    decltype(&::KxCmdOpen) Open = nullptr;
-    decltype(&::KxCmdClose) Close = nullptr;
-    decltype(&::KxCmdReopen) Reopen = nullptr;
-    decltype(&::KxCmdLogon) Logon = nullptr;
-    decltype(&::KxCmdLogoff) Logoff = nullptr;
-    decltype(&::KxCmdConnectionState) ConnectionState = nullptr;
-    decltype(&::KxCmdChannelRate) ChannelRate = nullptr;
-    decltype(&::KxCmdGetSignalStrength) GetSignalStrength = nullptr;
-    decltype(&::KxCmdSend) Send = nullptr;
-    decltype(&::KxCmdReceive) Receive = nullptr;
-    decltype(&::KxCmdAbort) Abort = nullptr;
-
+struct KxCmdLibrary : kxcmd::Api {
     static std::string Path();
-    bool Load();
-    // dlclose; true when the library is really gone afterwards.
-    bool Unload();
+    bool Load() { return Api::Load(Path(), &error); }
+    std::string error; // why the last Load failed
 };
 
 // Records CompletionCallback calls.

@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "kxcmd_loader.h"
+#include <kxhost/kxcmd_library.h>
 #include "kxmodem/modem.h"
 #include "icmp_echo.h"
 
@@ -111,9 +111,8 @@ class DriverTest : public ::testing::Test {
             perror("rm");
     }
     int LogonSync(uint32_t channel, Events *events = nullptr, const char *apn = "kxtel.internet") {
-        kxcmd::LogonParameters p{apn, "kxuser", "kxpass", 0, 0, 0};
-        kxcmd::LogonCallbacks callbacks{nullptr, nullptr, events ? &Events::OnStatus : nullptr,
-                                        events};
+        LogonParameters p{apn, "kxuser", "kxpass", 0, 0, 0};
+        LogonCallbacks callbacks{nullptr, nullptr, events ? &Events::OnStatus : nullptr, events};
         return api.Logon(channel, &p, 0, &callbacks);
     }
     // One echo round trip through the channel.
@@ -153,8 +152,8 @@ TEST_F(DriverTest, OpenTakesClientIdsAndCloseGivesThemBack) {
 TEST_F(DriverTest, BothChannelsCarryDataAndAnswerQueries) {
     Events events;
     ASSERT_EQ(1, LogonSync(0, &events));
-    kxcmd::LogonParameters p{"kxtel.internet", "kxuser", "kxpass", 0, 0, 0};
-    kxcmd::LogonCallbacks async{&Events::OnCompletion, &events, nullptr, nullptr};
+    LogonParameters p{"kxtel.internet", "kxuser", "kxpass", 0, 0, 0};
+    LogonCallbacks async{&Events::OnCompletion, &events, nullptr, nullptr};
     ASSERT_EQ(1, api.Logon(1, &p, 0, &async));
     ASSERT_TRUE(events.WaitCompletions(1));
     EXPECT_EQ(1u, events.completions[0].status);
@@ -168,7 +167,7 @@ TEST_F(DriverTest, BothChannelsCarryDataAndAnswerQueries) {
     uint32_t state = 0;
     EXPECT_EQ(1, api.ConnectionState(1, nullptr, nullptr, &state));
     EXPECT_EQ(2u, state);
-    kxcmd::ChannelRates rates{};
+    ChannelRates rates{};
     EXPECT_EQ(1, api.ChannelRate(0, nullptr, nullptr, &rates));
     EXPECT_EQ(384000u, rates.currentTxRate);
     EXPECT_EQ(7200000u, rates.maxRxRate);
@@ -318,8 +317,8 @@ TEST_F(DriverTest, CloseEndsOutstandingRequests) {
 TEST_F(DriverTest, LogoffAbortsAStartStillComingUp) {
     ASSERT_EQ("ok", modem.Control("connect-delay 500"));
     Events events;
-    kxcmd::LogonParameters p{"kxtel.internet", "kxuser", "kxpass", 0, 0, 0};
-    kxcmd::LogonCallbacks async{&Events::OnCompletion, &events, nullptr, nullptr};
+    LogonParameters p{"kxtel.internet", "kxuser", "kxpass", 0, 0, 0};
+    LogonCallbacks async{&Events::OnCompletion, &events, nullptr, nullptr};
     ASSERT_EQ(1, api.Logon(0, &p, 0, &async));
     EXPECT_EQ(1, api.Logoff(0, nullptr, nullptr)); // the abort was accepted
     ASSERT_TRUE(events.WaitCompletions(1));

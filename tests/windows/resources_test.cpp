@@ -268,6 +268,22 @@ TEST_F(DeviceRoot, VersionFunctionsReadEmbeddedAndCompiledResources) {
     }
 }
 
+#if KX_TEST_HOOKS
+TEST_F(DeviceRoot, PathsMatchWithoutRegardToCaseBeyondAscii) {
+    // A folder and a file whose names hold a capital E acute on the host,
+    // named here with the small one and the other letters in the other case.
+    std::string folder = root_ + "/\xC3\x89"
+                                 "bauche";
+    fs::create_directories(folder);
+    fs::copy_file(BinDir() + "/KxResProbe.so", folder + "/Sonde-\xC3\x89"
+                                                        ".dll");
+    DWORD handle = 0;
+    EXPECT_GT(GetFileVersionInfoSizeW(TEXT("\\\u00E9BAUCHE\\sonde-\u00E9.DLL"), &handle), 0u);
+    // Two names that differ in a letter are still two names.
+    EXPECT_EQ(GetFileVersionInfoSizeW(TEXT("\\\u00E8bauche\\sonde-\u00E9.dll"), &handle), 0u);
+}
+#endif
+
 TEST_F(DeviceRoot, FilesWithoutAVersionResourceHaveSizeZero) {
     DWORD handle = 0;
     EXPECT_EQ(GetFileVersionInfoSizeW(TEXT("\\windows\\missing.dll"), &handle), 0u);

@@ -18,7 +18,7 @@
 #include "device_folder.h"
 #include "icmp_echo.h"
 #include "kx_platform_test.h"
-#include "kxcmd_loader.h"
+#include <kxhost/kxcmd_library.h>
 #include "kxhost/command_line.h"
 #include "kxmodem/modem.h"
 #include "kxnet/netns.h"
@@ -234,10 +234,9 @@ void ReportFailedLogon(const kxsim::LogonReplyWatch &reply, unsigned waitedMs) {
 // Logs on; true when the channel is up. Prints the module's reason when not.
 bool LogOn(const kxcmd::Api &api, const Options &o, kxsim::LogonReplyWatch &reply,
            const kxnet::StopSignals &stop) {
-    kxcmd::LogonParameters p{o.apn.c_str(), o.user.c_str(), o.password.c_str(), 0, 0, 0};
+    LogonParameters p{o.apn.c_str(), o.user.c_str(), o.password.c_str(), 0, 0, 0};
     Completion logon;
-    kxcmd::LogonCallbacks callbacks{o.async ? &Completion::Callback : nullptr, &logon, &OnStatus,
-                                    nullptr};
+    LogonCallbacks callbacks{o.async ? &Completion::Callback : nullptr, &logon, &OnStatus, nullptr};
     printf("logon: channel %u, apn \"%s\", user \"%s\", %s\n", o.channel, o.apn.c_str(),
            o.user.c_str(), o.async ? "asynchronous" : "synchronous");
     reply.Reset();
@@ -278,7 +277,7 @@ void ShowChannel(const kxcmd::Api &api, uint32_t channel) {
         printf("state: %s (%u)\n", StatusName(state), state);
     else
         printf("state: query failed\n");
-    kxcmd::ChannelRates rates{};
+    ChannelRates rates{};
     {
         kxsim::WaitNotice notice("the module's channel rates", limit);
         answered = api.ChannelRate(channel, nullptr, nullptr, &rates) != 0;

@@ -5,42 +5,12 @@
 
 #include <chrono>
 #include <cstdio>
-#include <dlfcn.h>
 #include <vector>
 
 namespace kxsim {
 
-template <class F>
-static bool Bind(void *library, const char *name, F *out) {
-    *out = reinterpret_cast<F>(dlsym(library, name));
-    return *out != nullptr;
-}
-
 bool KxCmdClient::Load(std::string *error) {
-    std::string path = BuildDirectory() + "/KxCmdApi.so";
-    library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (!library) {
-        *error = dlerror();
-        return false;
-    }
-    bool all = Bind(library, "KxCmdOpen", &open) && Bind(library, "KxCmdClose", &close) &&
-               Bind(library, "KxCmdReopen", &reopen) && Bind(library, "KxCmdLogon", &logon) &&
-               Bind(library, "KxCmdLogoff", &logoff) &&
-               Bind(library, "KxCmdConnectionState", &connectionState) &&
-               Bind(library, "KxCmdChannelRate", &channelRate) &&
-               Bind(library, "KxCmdGetSignalStrength", &signalStrength) &&
-               Bind(library, "KxCmdSend", &send) && Bind(library, "KxCmdReceive", &receive) &&
-               Bind(library, "KxCmdAbort", &abort);
-    if (!all) {
-        *error = "KxCmdApi.so lacks an export";
-        return false;
-    }
-    return true;
-}
-
-KxCmdClient::~KxCmdClient() {
-    if (library)
-        dlclose(library);
+    return Api::Load(BuildDirectory() + "/KxCmdApi.so", error);
 }
 
 bool EchoThroughChannel(KxCmdClient &d, int channel, uint32_t self, uint16_t sequence,
@@ -49,7 +19,7 @@ bool EchoThroughChannel(KxCmdClient &d, int channel, uint32_t self, uint16_t seq
     std::vector<uint8_t> request = BuildEchoRequest(self, peer, 0x4B58, sequence, 56);
     DWORD length = static_cast<DWORD>(request.size());
     auto start = std::chrono::steady_clock::now();
-    if (!d.send(channel, request.data(), &length, 2000)) {
+    if (!d.Send(channel, request.data(), &length, 2000)) {
         if (verbose)
             printf("    echo %u: send failed\n", sequence);
         return false;
@@ -57,7 +27,7 @@ bool EchoThroughChannel(KxCmdClient &d, int channel, uint32_t self, uint16_t seq
     uint8_t reply[2048];
     for (int attempt = 0; attempt < 5; ++attempt) {
         DWORD got = sizeof(reply);
-        if (!d.receive(channel, reply, &got, 1000)) {
+        if (!d.Receive(channel, reply, &got, 1000)) {
             if (verbose)
                 printf("    echo %u: receive failed\n", sequence);
             return false;

@@ -5,27 +5,15 @@
 #include <cstdint>
 #include <string>
 
-#include "KxCmdApi.h"
+#include <kxhost/kxcmd_library.h>
 
 namespace kxsim {
 
-struct KxCmdClient {
-    void *library = nullptr;
-    decltype(&KxCmdOpen) open = nullptr;
-    decltype(&KxCmdClose) close = nullptr;
-    decltype(&KxCmdReopen) reopen = nullptr;
-    decltype(&KxCmdLogon) logon = nullptr;
-    decltype(&KxCmdLogoff) logoff = nullptr;
-    decltype(&KxCmdConnectionState) connectionState = nullptr;
-    decltype(&KxCmdChannelRate) channelRate = nullptr;
-    decltype(&KxCmdGetSignalStrength) signalStrength = nullptr;
-    decltype(&KxCmdSend) send = nullptr;
-    decltype(&KxCmdReceive) receive = nullptr;
-    decltype(&KxCmdAbort) abort = nullptr;
-
-    // Loads KxCmdApi.so from kxsim's folder; false with *error otherwise.
+// KxCmdApi.so from kxsim's folder, unloaded when the client goes.
+struct KxCmdClient : kxcmd::Api {
+    // False with *error when the library or one of its exports is missing.
     bool Load(std::string *error);
-    ~KxCmdClient();
+    ~KxCmdClient() { Unload(); }
 };
 
 // Sends one ICMP echo request from `self` through `channel` and waits for

@@ -1,8 +1,9 @@
 #include "packet_channel.h"
 
+#include <kxhost/unix_socket.h>
+
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -22,16 +23,9 @@ SocketChannel::~SocketChannel() {
 }
 
 bool SocketChannel::Open(const std::string &deviceDir, int channel, std::string *error) {
-    std::string path = deviceDir + "/KXN" + std::to_string(channel + 1);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    if (path.size() >= sizeof addr.sun_path) {
-        *error = "socket path too long: " + path;
-        return false;
-    }
-    memcpy(addr.sun_path, path.c_str(), path.size() + 1);
-    fd_ = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
-    if (fd_ < 0 || connect(fd_, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
+    std::string path = kxhost::ModulePortPath(deviceDir, "KXN" + std::to_string(channel + 1));
+    fd_ = kxhost::ConnectUnixSocket(path, SOCK_SEQPACKET);
+    if (fd_ < 0) {
         *error = "cannot connect to " + path + ": " + strerror(errno);
         return false;
     }

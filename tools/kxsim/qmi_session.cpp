@@ -1,8 +1,9 @@
 #include "qmi_session.h"
 
+#include <kxhost/unix_socket.h>
+
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -53,16 +54,9 @@ bool FindTlv(const std::string &tlvs, uint8_t type, std::string *value) {
 
 bool QmiSession::Start(const std::string &deviceDir, const QmiLogon &logon, std::string *error) {
     Stop();
-    std::string path = deviceDir + "/KXC1";
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    if (path.size() >= sizeof addr.sun_path) {
-        *error = "socket path too long: " + path;
-        return false;
-    }
-    memcpy(addr.sun_path, path.c_str(), path.size() + 1);
-    fd_ = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
-    if (fd_ < 0 || connect(fd_, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
+    std::string path = kxhost::ModulePortPath(deviceDir, "KXC1");
+    fd_ = kxhost::ConnectUnixSocket(path, SOCK_SEQPACKET);
+    if (fd_ < 0) {
         *error = "cannot connect to " + path + ": " + strerror(errno);
         Stop();
         return false;

@@ -22,7 +22,7 @@ bool RunVanishScenario(kxmodem::Modem &modem, int channel, std::string *detail) 
     modem.Control("radio on");
 
     printf("    KxCmdOpen -> ");
-    BOOL opened = d.open();
+    BOOL opened = d.Open();
     printf("%d\n", opened);
     if (!opened) {
         *detail = "KxCmdOpen failed";
@@ -36,7 +36,7 @@ bool RunVanishScenario(kxmodem::Modem &modem, int channel, std::string *detail) 
         p.userName = "kxuser";
         p.password = "kxpass";
         printf("    KxCmdLogon(channel %d) -> ", channel);
-        BOOL up = d.logon(channel, &p, 0, nullptr);
+        BOOL up = d.Logon(channel, &p, 0, nullptr);
         printf("%d\n", up);
         if (!up) {
             *detail = "logon failed";
@@ -57,11 +57,11 @@ bool RunVanishScenario(kxmodem::Modem &modem, int channel, std::string *detail) 
         uint8_t scrap[64];
         DWORD n = sizeof(scrap);
         printf("    a receive on the vanished port -> %d (as expected for a port that is gone)\n",
-               d.receive(channel, scrap, &n, 100));
+               d.Receive(channel, scrap, &n, 100));
         auto start = std::chrono::steady_clock::now();
         printf("    KxCmdReopen(10000) -> ");
         fflush(stdout);
-        BOOL reopened = d.reopen(10000);
+        BOOL reopened = d.Reopen(10000);
         double ms =
             std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
                 .count();
@@ -77,8 +77,8 @@ bool RunVanishScenario(kxmodem::Modem &modem, int channel, std::string *detail) 
         ok = true;
         *detail = "reopened after " + std::to_string(static_cast<int>(ms)) + " ms, traffic resumed";
     } while (false);
-    printf("    KxCmdLogoff -> %d\n", d.logoff(channel, nullptr, nullptr));
-    printf("    KxCmdClose -> %d\n", d.close());
+    printf("    KxCmdLogoff -> %d\n", d.Logoff(channel, nullptr, nullptr));
+    printf("    KxCmdClose -> %d\n", d.Close());
     return ok;
 }
 

@@ -122,7 +122,7 @@ void ConnectionCycle(kxsim::KxCmdClient &d, kxmodem::Modem &modem, std::mt19937 
         return std::string(fault).compare(0, 6, "vanish") == 0;
     };
 
-    if (!Timed("KxCmdOpen", kReplyLimit * 2, [&] { return d.open(); }))
+    if (!Timed("KxCmdOpen", kReplyLimit * 2, [&] { return d.Open(); }))
         return;
     if (random() % 2)
         inject();
@@ -135,7 +135,7 @@ void ConnectionCycle(kxsim::KxCmdClient &d, kxmodem::Modem &modem, std::mt19937 
     LogonCallbacks cb = {Callback, logon, nullptr, nullptr};
     bool asyncLogon = random() % 2;
     BOOL up = Timed("KxCmdLogon", kReplyLimit,
-                    [&] { return d.logon(channel, &p, 0, asyncLogon ? &cb : nullptr); });
+                    [&] { return d.Logon(channel, &p, 0, asyncLogon ? &cb : nullptr); });
     if (up && asyncLogon) {
         counters.callbacksExpected++;
         for (int i = 0; i < 100 && logon->calls.load() == 0; ++i)
@@ -148,21 +148,21 @@ void ConnectionCycle(kxsim::KxCmdClient &d, kxmodem::Modem &modem, std::mt19937 
             bool vanished = inject();
             if (vanished) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(20));
-                Timed("KxCmdReopen", 5000 * kTimeScale + 2500, [&] { return d.reopen(5000); });
+                Timed("KxCmdReopen", 5000 * kTimeScale + 2500, [&] { return d.Reopen(5000); });
             }
             break;
         }
         case 1: {
             Pending *s = async();
             if (Timed("KxCmdGetSignalStrength", kReplyLimit,
-                      [&] { return d.signalStrength(Callback, s); }))
+                      [&] { return d.GetSignalStrength(Callback, s); }))
                 counters.callbacksExpected++;
             break;
         }
         case 2: {
             DWORD state = 0;
             Timed("KxCmdConnectionState", kReplyLimit,
-                  [&] { return d.connectionState(channel, nullptr, nullptr, &state); });
+                  [&] { return d.ConnectionState(channel, nullptr, nullptr, &state); });
             break;
         }
         case 3: {
@@ -171,8 +171,8 @@ void ConnectionCycle(kxsim::KxCmdClient &d, kxmodem::Modem &modem, std::mt19937 
             bool asyncRate = random() % 2;
             if (Timed("KxCmdChannelRate", kReplyLimit,
                       [&] {
-                          return asyncRate ? d.channelRate(channel, Callback, r, nullptr)
-                                           : d.channelRate(channel, nullptr, nullptr, &rates);
+                          return asyncRate ? d.ChannelRate(channel, Callback, r, nullptr)
+                                           : d.ChannelRate(channel, nullptr, nullptr, &rates);
                       }) &&
                 asyncRate)
                 counters.callbacksExpected++;
@@ -195,8 +195,8 @@ void ConnectionCycle(kxsim::KxCmdClient &d, kxmodem::Modem &modem, std::mt19937 
         }
     }
     modem.Control("fault clear");
-    Timed("KxCmdLogoff", kReplyLimit * 2, [&] { return d.logoff(channel, nullptr, nullptr); });
-    Timed("KxCmdClose", kCloseLimit, [&] { return d.close(); });
+    Timed("KxCmdLogoff", kReplyLimit * 2, [&] { return d.Logoff(channel, nullptr, nullptr); });
+    Timed("KxCmdClose", kCloseLimit, [&] { return d.Close(); });
 
     // Close cancels whatever is still outstanding: every accepted request
     // has called back by now.

@@ -76,7 +76,7 @@ void ReopenOnSignal(KxCmdClient &driver, uint32_t ms, kxnet::StopSignals &stop) 
     while (!stop.stopped()) {
         if (sigtimedwait(&usr1, nullptr, &step) != SIGUSR1)
             continue;
-        int ok = driver.reopen(ms);
+        int ok = driver.Reopen(ms);
         fprintf(stderr, "kxsim tunnel: KxCmdReopen(%u) %s\n", ms, ok ? "succeeded" : "failed");
     }
 }
@@ -164,7 +164,7 @@ static int TunnelMain(const Args &args) {
             fprintf(stderr, "kxsim tunnel: %s\n", error.c_str());
             return 1;
         }
-        if (!driver.open()) {
+        if (!driver.Open()) {
             fprintf(stderr, "kxsim tunnel: KxCmdOpen failed (is the module serving %s?)\n",
                     deviceDir.c_str());
             return 1;
@@ -172,23 +172,23 @@ static int TunnelMain(const Args &args) {
         LogonParameters parameters{
             logon.apn.c_str(), logon.user.c_str(), logon.password.c_str(), 0, 0, 0};
         LogonCallbacks callbacks{}; // no completion: the logon is synchronous
-        if (!driver.logon(static_cast<uint32_t>(channel), &parameters, 0, &callbacks)) {
+        if (!driver.Logon(static_cast<uint32_t>(channel), &parameters, 0, &callbacks)) {
             fprintf(stderr, "kxsim tunnel: KxCmdLogon on channel %d failed\n", channel);
-            driver.close();
+            driver.Close();
             return 1;
         }
         std::thread reopener;
         if (reopenMs >= 0)
             reopener =
                 std::thread([&] { ReopenOnSignal(driver, static_cast<uint32_t>(reopenMs), stop); });
-        DriverChannel data(driver.send, driver.receive, static_cast<uint32_t>(channel));
+        DriverChannel data(driver.Send, driver.Receive, static_cast<uint32_t>(channel));
         status = RunTunBridge(data, bridge, stop, &stats, &error);
         stop.RequestStop();
         if (reopener.joinable())
             reopener.join();
-        if (!driver.logoff(static_cast<uint32_t>(channel), nullptr, nullptr))
+        if (!driver.Logoff(static_cast<uint32_t>(channel), nullptr, nullptr))
             fprintf(stderr, "kxsim tunnel: KxCmdLogoff failed\n");
-        driver.close();
+        driver.Close();
     }
     if (!error.empty())
         fprintf(stderr, "kxsim tunnel: %s\n", error.c_str());

@@ -1,6 +1,6 @@
-// Internal helpers of coredll's window, resource, version and TAPI code
-// (not part of the API). Everything lives in namespace kxwin so that it
-// cannot collide with the rest of coredll.
+// Resources of coredll's modules and files, as its resource, icon, dialog
+// and version code reads them: a file's resources parsed once, looked up by
+// type, name and language.
 #pragma once
 
 #include <cstdint>
@@ -11,17 +11,6 @@
 #include <windows.h>
 
 namespace kxwin {
-
-// UTF-16 <-> UTF-8 without the code-page machinery.
-std::string Utf8(const WCHAR *text);
-std::string Utf8(const std::u16string &text);
-std::u16string Utf16(const std::string &text);
-bool EqualNoCase16(const WCHAR *a, const WCHAR *b); // ASCII letters fold
-
-// Host path of a device path: "\windows\x.dll" is <root>/windows/x.dll with
-// each component matched case-insensitively when no exact match exists. A
-// path not beginning with "\" is taken as a host path.
-std::string HostPathOfDeviceFile(const WCHAR *devicePath);
 
 // One resource of a compiled resource script.
 struct Resource {

@@ -1,8 +1,11 @@
-// Internal interfaces shared by coredll's source files (not installed for
-// deliverables). Everything here is host machinery behind the Win32 calls.
+// coredll's kernel objects as its source files share them: the handle
+// table, waitable objects and the wait lock, scaled time, the thread count.
+// Host machinery behind the Win32 calls; not for deliverables.
 #pragma once
 
 #include <windows.h>
+
+#include "kx_time_scale.h"
 
 #include <atomic>
 #include <chrono>
@@ -56,38 +59,9 @@ class Waitable : public Object {
 
 std::mutex &WaitMutex();
 
-// ---- time ---------------------------------------------------------------------------
-// Real duration of a nominal platform time (KX_TIME_SCALE applied).
-// INFINITE maps to a duration that never ends.
-std::chrono::steady_clock::duration ScaledDuration(DWORD milliseconds);
-std::chrono::steady_clock::time_point DeadlineAfter(DWORD milliseconds);
-bool IsInfinite(std::chrono::steady_clock::time_point deadline);
-
 // ---- threads ------------------------------------------------------------------------
 int RunningThreads();
 // Threads of a stuck schedule, parked for good, stop counting as running.
 void ForgetParkedThreads(int count);
-
-// ---- paths --------------------------------------------------------------------------
-std::string Utf16ToUtf8(const WCHAR *text);
-std::string Utf16ToUtf8(const WCHAR *text, size_t length);
-std::u16string Utf8ToUtf16(const std::string &text);
-// Lossless forms, for text that must come back exactly as it was (the
-// registry file): a lone surrogate is written as its own three-byte form, and
-// reading takes a byte that begins no valid sequence as ISO 8859-1 (so that
-// an 8-bit file loads too). Utf8ToUtf16Lossless(Utf16ToUtf8Lossless(s)) == s
-// for every s.
-std::string Utf16ToUtf8Lossless(const std::u16string &text);
-std::u16string Utf8ToUtf16Lossless(const std::string &text);
-// The folder of the module's port sockets (KX_DEVICE_DIR or its default).
-std::string DeviceDirectory();
-// The folder the handheld's "\" maps to (KX_DEVICE_ROOT or <build>/device).
-std::string DeviceRoot();
-// Maps a handheld path ("\windows\KxCmdApi.dll") to a host path under the
-// device root, matching each existing component case-insensitively. Returns
-// false for a path that does not begin with a backslash.
-bool HostPathOf(const WCHAR *devicePath, std::string &hostPath);
-// The folder of libcoredll.so (the build's bin folder).
-std::string PlatformLibraryDirectory();
 
 } // namespace kx

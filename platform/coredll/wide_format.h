@@ -1,5 +1,5 @@
-// Shared pieces of coredll's text support: the wide printf engine and case
-// mapping.
+// The wide printf engine of coredll (format.cpp), shared by wsprintfW, the
+// strsafe functions and debug output.
 #pragma once
 
 #include <windows.h>
@@ -14,10 +14,5 @@ namespace kx {
 // are done through the C library when allowFloat is set; otherwise they are
 // not supported and print their conversion letter, as wsprintfW does.
 size_t FormatWide(WCHAR *dest, size_t capacity, const WCHAR *format, va_list args, bool allowFloat);
-
-// Simple case mapping of the characters Windows CE maps (ASCII, Latin-1,
-// Latin Extended-A, Greek, Cyrillic); others map to themselves.
-WCHAR ToLower16(WCHAR c);
-WCHAR ToUpper16(WCHAR c);
 
 } // namespace kx
