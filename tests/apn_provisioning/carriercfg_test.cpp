@@ -410,6 +410,46 @@ RILOPERATORNAMES Names(const char *longName, size_t length) {
     return names;
 }
 
+// A control character, a lone surrogate or a non-character in a profile
+// string cannot be put into XML in any form: nothing is handed over, the
+// attempt is not settled, and the debug output says why.
+TEST_F(CarrierCfgTest, TextThatXmlCannotCarryIsNotHandedOver) {
+    for (const std::u16string &bad : {std::u16string(u"pa\x0001ss"), std::u16string(u"\xD800x"),
+                                      std::u16string(u"x\xDC00"), std::u16string(u"\xFFFE")}) {
+        fakes::Reset();
+        WriteProfile(u"Op", u"Entry");
+        SetText(Profile(u"Op"), u"Password", bad);
+        EXPECT_FALSE(ProvisionForOperator(u"Operator"));
+        EXPECT_TRUE(Documents().empty());
+        EXPECT_NE(std::string::npos, debug_.Text().find("XML cannot carry"));
+    }
+    // A pair of surrogates is a character like any other; tab, line feed and
+    // carriage return are carried as references.
+    fakes::Reset();
+    SetText(Profile(u"Op"), u"Password", u"\xD83D\xDE00\t\n\r");
+    EXPECT_TRUE(ProvisionForOperator(u"Operator"));
+    EXPECT_EQ(1u, Documents().size());
+}
+
+// A ConfigName of 25 characters with no terminator (50 bytes) is not
+// applied: stored back as 26 characters, the next call could not read it,
+// so the profile would be applied again at every registration and its
+// document would never remove the entry applied before.
+TEST_F(CarrierCfgTest, ConfigNameFillingAllItsCharactersIsNotApplied) {
+    WriteProfile(u"Op", u"Entry");
+    std::u16string full(25, u'N');
+    SetRaw(Profile(u"Op"), u"ConfigName", REG_SZ, full.data(), 50);
+    EXPECT_FALSE(ProvisionForOperator(u"Operator"));
+    EXPECT_TRUE(Documents().empty());
+
+    // 24 characters and the terminator: applied, and current the next time.
+    SetText(Profile(u"Op"), u"ConfigName", std::u16string(24, u'N'));
+    EXPECT_TRUE(ProvisionForOperator(u"Operator"));
+    EXPECT_EQ(1u, Documents().size());
+    EXPECT_TRUE(ProvisionForOperator(u"Operator"));
+    EXPECT_EQ(1u, Documents().size());
+}
+
 class RadioWatchTest : public CarrierCfgTest {
   protected:
     fakes::Ril &ril_ = fakes::TheRil();

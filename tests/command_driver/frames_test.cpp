@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
+#include <vector>
 
 using kxtest::Bytes;
 using kxtest::ReplyFrame;
@@ -24,6 +26,14 @@ ReplyVerdict Judge(const Bytes &reply, Bytes *stored = nullptr) {
     if (stored && verdict == ReplyAccepted)
         *stored = Bytes(data, data + size);
     return verdict;
+}
+
+// A heap block of exactly the frame's length, so that the address sanitizer
+// build catches a look at bytes that were not received.
+std::unique_ptr<BYTE[]> Exactly(const std::vector<BYTE> &bytes) {
+    std::unique_ptr<BYTE[]> block(new BYTE[bytes.size()]);
+    std::copy(bytes.begin(), bytes.end(), block.get());
+    return block;
 }
 
 } // namespace
@@ -191,4 +201,43 @@ TEST(ControlFrames, StatusIndication) {
     buffer[6] = 0x04;
     buffer[15] = 0x03; // first TLV of length 3
     EXPECT_FALSE(CheckStatusIndication(buffer, &status, &reconfigure));
+}
+
+// Received frames are judged on their own bytes only: every check is given a
+// block of exactly the frame's length (the reader guarantees at least 9
+// bytes, see RouteControlMessage); a status indication shorter than 11 bytes
+// has no message id to look at.
+TEST(ControlFrames, ShortFramesAreJudgedWithoutReadingPastTheirEnd) {
+    // WDS frames with indication and response flags, and CTL responses, of
+    // every length from 9 to 19 bytes; the QMUX length says exactly that.
+    for (BYTE service : {BYTE(0), BYTE(1), BYTE(3)}) {
+        for (BYTE flags : {BYTE(0x01), BYTE(0x02), BYTE(0x04)}) {
+            for (size_t length = 9; length < 20; ++length) {
+                std::vector<BYTE> f(length, 0x22);
+                f[0] = 0x01;
+                f[1] = BYTE(length - 1);
+                f[2] = 0;
+                f[4] = service;
+                f[6] = flags;
+                auto frame = Exactly(f);
+                BYTE status = 0, reconfigure = 0;
+                EXPECT_FALSE(CheckStatusIndication(frame.get(), &status, &reconfigure))
+                    << "length " << length;
+                const BYTE *stored = nullptr;
+                DWORD size = 0;
+                EXPECT_NE(CheckReply(frame.get(), &stored, &size), ReplyAccepted)
+                    << "length " << length;
+            }
+        }
+    }
+}
+
+TEST(ControlFrames, ShortestStatusIndicationIsAccepted) {
+    std::vector<BYTE> f = {0x01, 17,   0,    0x80, 0x01, 0x01, 0x04, 0x00, 0x00,
+                           0x22, 0x00, 0x05, 0x00, 0x01, 0x02, 0x00, 0x02, 0x01};
+    auto frame = Exactly(f);
+    BYTE status = 0, reconfigure = 0;
+    ASSERT_TRUE(CheckStatusIndication(frame.get(), &status, &reconfigure));
+    EXPECT_EQ(status, 2);
+    EXPECT_EQ(reconfigure, 1);
 }

@@ -138,4 +138,18 @@ TEST(Format, StringCchPrintfAlwaysTerminates) {
     EXPECT_STREQ(narrow, "123");
 }
 
+// "%#.0o" of zero: the precision asks for no digits, but '#' asks %o for a
+// leading zero, so one zero is printed. The C standard says so; Microsoft's
+// table says only that '#' prefixes a nonzero value, and the desktop C
+// runtime prints nothing: only this platform's engine is held to the C rule.
+TEST(Format, AlternateOctalOfZeroWithPrecisionZeroIsOneZero) {
+#if KX_TEST_HOOKS
+    EXPECT_EQ(Format(TEXT("[%#.0o]"), 0), TEXT("[0]"));
+    EXPECT_EQ(Format(TEXT("[%-#5.o]"), 0), TEXT("[0    ]"));
+    EXPECT_EQ(Format(TEXT("[%#.0o][%.0o][%#.0x]"), 0, 0, 0), TEXT("[0][][]"));
+#endif
+    EXPECT_EQ(Format(TEXT("[%.0o][%#.0x][%#o]"), 0, 0, 0), TEXT("[][][0]"));
+    EXPECT_EQ(Format(TEXT("[%#.0o]"), 8), TEXT("[010]"));
+}
+
 } // namespace

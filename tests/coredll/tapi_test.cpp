@@ -1,17 +1,6 @@
-// TAPI lines, the equipment state from the module's AT port, and the
-// kernel's platform question.
-#include <poll.h>
-#include <stdlib.h>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <unistd.h>
-
-#include <atomic>
+// TAPI lines and the kernel's platform question.
 #include <cstring>
-#include <filesystem>
-#include <functional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -19,7 +8,6 @@
 #include "kx_platform_test.h"
 #include "kx_window_test.h"
 #include <windows.h>
-#include <extapi.h>
 #include <pkfuncs.h>
 #include <tapi.h>
 
@@ -108,102 +96,6 @@ TEST_F(Lines, ConfiguredDevicesAndShutdownClosesOpenLines) {
     DWORD version = 0x20000;
     EXPECT_EQ(lineInitializeEx(&app, nullptr, nullptr, nullptr, &count, &version, nullptr),
               LONG(LINEERR_OPERATIONFAILED));
-}
-
-// A module's AT port: a SOCK_SEQPACKET listener on KXA1 in a temporary
-// KX_DEVICE_DIR answering each command with the messages of `answer`.
-class AtPort {
-  public:
-    explicit AtPort(std::function<std::vector<std::string>(const std::string &)> answer)
-        : answer_(std::move(answer)) {
-        char tmpl[] = "/tmp/kxat-XXXXXX";
-        dir_ = mkdtemp(tmpl);
-        const char *old = getenv("KX_DEVICE_DIR");
-        saved_ = old ? old : "";
-        setenv("KX_DEVICE_DIR", dir_.c_str(), 1);
-        listener_ = socket(AF_UNIX, SOCK_SEQPACKET, 0);
-        sockaddr_un a{};
-        a.sun_family = AF_UNIX;
-        snprintf(a.sun_path, sizeof(a.sun_path), "%s/KXA1", dir_.c_str());
-        bind(listener_, reinterpret_cast<sockaddr *>(&a), sizeof(a));
-        listen(listener_, 4);
-        thread_ = std::thread([this] { Serve(); });
-    }
-    ~AtPort() {
-        stop_ = true;
-        thread_.join();
-        for (int fd : open_)
-            close(fd);
-        close(listener_);
-        setenv("KX_DEVICE_DIR", saved_.c_str(), 1);
-        std::filesystem::remove_all(dir_);
-    }
-
-  private:
-    void Serve() {
-        while (!stop_) {
-            pollfd p{listener_, POLLIN, 0};
-            if (poll(&p, 1, 20) <= 0)
-                continue;
-            int fd = accept(listener_, nullptr, nullptr);
-            char buffer[512];
-            ssize_t n = recv(fd, buffer, sizeof(buffer), 0);
-            if (n > 0) {
-                std::string command(buffer, size_t(n));
-                while (!command.empty() && (command.back() == '\r' || command.back() == '\n'))
-                    command.pop_back();
-                for (const std::string &m : answer_(command))
-                    send(fd, m.data(), m.size(), MSG_NOSIGNAL);
-            }
-            open_.push_back(fd); // kept open: the caller decides when the answer ended
-        }
-    }
-    std::function<std::vector<std::string>(const std::string &)> answer_;
-    std::string dir_, saved_;
-    int listener_ = -1;
-    std::vector<int> open_;
-    std::atomic<bool> stop_{false};
-    std::thread thread_;
-};
-
-TEST_F(Lines, EquipmentStateFollowsTheModulesFunctionality) {
-    DWORD count = 0;
-    HLINEAPP app = Initialize(&count);
-    HLINE line = 0;
-    ASSERT_EQ(lineOpen(app, 0, &line, 0x20000, 0, 0, 6, 0x14, nullptr), 0);
-    DWORD state = 0, radio = 0;
-    {
-        std::string level = "1";
-        AtPort port([&](const std::string &command) -> std::vector<std::string> {
-            if (command != "AT+CFUN?")
-                return {"\r\nERROR\r\n"};
-            // The answer in pieces, with an unsolicited line in between.
-            return {"\r\n+CFUN: " + level + "\r\n", "\r\n+CREG: 1\r\n", "\r\nOK\r\n"};
-        });
-        ASSERT_EQ(lineGetEquipmentState(line, &state, &radio), 0);
-        EXPECT_EQ(state, DWORD(LINEEQUIPSTATE_FULL));
-        EXPECT_EQ(radio, DWORD(LINERADIOSUPPORT_ON));
-        level = "0";
-        ASSERT_EQ(lineGetEquipmentState(line, &state, &radio), 0);
-        EXPECT_EQ(state, DWORD(LINEEQUIPSTATE_MINIMUM));
-        EXPECT_EQ(radio, DWORD(LINERADIOSUPPORT_OFF));
-        EXPECT_EQ(lineGetEquipmentState(0x7777, &state, &radio), LONG(LINEERR_INVALLINEHANDLE));
-    }
-    {
-        AtPort port([](const std::string &) { return std::vector<std::string>{"\r\nERROR\r\n"}; });
-        EXPECT_EQ(lineGetEquipmentState(line, &state, &radio), LONG(LINEERR_OPERATIONFAILED));
-    }
-    {
-        // An answer that never ends fails after its limit (5000 ms of
-        // platform time, scaled down here).
-        kxtest::SetTimeScale(0.01);
-        AtPort port([](const std::string &) { return std::vector<std::string>{"\r\n+CFUN: 1"}; });
-        EXPECT_EQ(lineGetEquipmentState(line, &state, &radio), LONG(LINEERR_OPERATIONFAILED));
-        kxtest::SetTimeScale(1);
-    }
-    // No module at all.
-    EXPECT_EQ(lineGetEquipmentState(line, &state, &radio), LONG(LINEERR_OPERATIONFAILED));
-    lineShutdown(app);
 }
 
 TEST(KernelIoControl, PlatformQuestionAnswersFiveUnlessToldOtherwise) {

@@ -488,4 +488,18 @@ TEST_F(RegistryFileTest, AVersionFiveFileKeepsItsForm) {
     RegCloseKey(key);
 }
 
+// A NUL character in the file (a value named "\0", "dword:" followed by a
+// NUL) is refused as a whole: no key of it is loaded, and a change then stays
+// in memory, leaving the file as it was.
+TEST_F(RegistryFileTest, AFileWithANulCharacterIsNotLoadedNorOverwritten) {
+    const std::string path = File("nul.reg");
+    const char raw[] = "REGEDIT4\n[HKEY_LOCAL_MACHINE\\Nul]\n\"\0\"=dword:\0\n\"ok\"=dword:1\n";
+    const std::string text(raw, sizeof(raw) - 1);
+    Write(path, text);
+    Use(path);
+    EXPECT_FALSE(Exists(u"Nul"));
+    EXPECT_EQ(Change(1), ERROR_SUCCESS);
+    EXPECT_EQ(Read(path), text);
+}
+
 } // namespace
