@@ -68,6 +68,16 @@ await_text() {
 }
 
 case "$CASE" in
+soak-without-registry-defaults)
+    # The working registry cannot be made (no platform.reg in the device
+    # image): the soak says so and fails instead of running without one.
+    mkdir -p empty-root
+    KX_DEVICE_ROOT="$WORK/empty-root" "$KXSIM" soak --seconds 1 >s.out 2>&1
+    rc=$?
+    check "exit status 1, was $rc" test $rc -eq 1
+    check "says which copy failed" has s.out "kxsim soak: cannot copy $WORK/empty-root/platform.reg"
+    check "runs no round" lacks s.out "soak counters"
+    ;;
 provision-incomplete-profile)
     # A profile value is missing and CurrentConfig names another entry: the
     # driver does not settle, and provision must not call it current.

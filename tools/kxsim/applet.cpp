@@ -76,32 +76,97 @@ std::string CheckboxLine(HWND sheet, HWND page) {
     return dump.substr(at, end == std::string::npos ? std::string::npos : end - at);
 }
 
-int AppletMain(const kxsim::Args &args) {
+struct AppletOptions {
     std::string png, registry, deviceDir, deviceRoot;
     int clicks = 0;
+};
+
+// -1 when the run goes on, else the exit status.
+int ReadOptions(const kxsim::Args &args, AppletOptions *o) {
     std::vector<kxhost::Given> given;
     int parsed = kxhost::ParseCommandLine(kCommandLine, args, &given);
     if (parsed >= 0)
         return parsed;
     for (const kxhost::Given &g : given) {
         if (g.name == "click")
-            ++clicks;
+            ++o->clicks;
         else if (g.name == "png")
-            png = g.value;
+            o->png = g.value;
         else if (g.name == "registry")
-            registry = g.value;
+            o->registry = g.value;
         else if (g.name == "device-dir")
-            deviceDir = g.value;
+            o->deviceDir = g.value;
         else if (g.name == "device-root")
-            deviceRoot = g.value;
+            o->deviceRoot = g.value;
     }
+    return -1;
+}
+
+// What the control panel does with a started applet: asks for its entry,
+// opens its page (CPL_DBLCLK) with a script of the clicks and a close, prints
+// the page when shown and each click's effect, and pictures it as the user
+// closes it. The exit status.
+int OpenPage(CplEntry entry, HWND host, const AppletOptions &o) {
+    const std::string &png = o.png;
+    LONG count = entry(host, CPL_GETCOUNT, 0, 0);
+    printf("CPL_GETCOUNT -> %ld\n", long(count));
+    NEWCPLINFO info;
+    memset(&info, 0, sizeof(info));
+    entry(host, CPL_NEWINQUIRE, 0, reinterpret_cast<LPARAM>(&info));
+    int w = 0, h = 0, bpp = 0;
+    kxtest::IconDetails(info.hIcon, &w, &h, &bpp);
+    printf("CPL_NEWINQUIRE -> name \"%s\", icon %dx%d %d bpp, entry data %ld\n",
+           Narrow(info.szName).c_str(), w, h, bpp, long(info.lData));
+
+    std::vector<kxtest::SheetAction> script;
+    for (int i = 0; i < o.clicks; ++i)
+        script.push_back({kxtest::SheetAction::Click, u"BUTTON"});
+    script.push_back({kxtest::SheetAction::Close, {}});
+    kxtest::SetSheetScript(script);
+    int clicked = 0;
+    // The picture is taken as the user closes the page, after the clicks.
+    bool pictureWritten = false;
+    int pictureError = 0;
+    kxtest::SetSheetObserver([&](const std::string &event, HWND sheet, HWND page) {
+        if (event == "close" && !png.empty()) {
+            errno = 0;
+            pictureWritten = kxtest::RenderSheetPng(sheet, page, png);
+            pictureError = errno;
+        } else if (event == "shown") {
+            printf("%s", kxtest::DumpSheet(sheet, page).c_str());
+        } else if (event == "click") {
+            bool present = false;
+            DWORD mode = ReadHacMode(present);
+            printf("click %d: %s; HACMode %s\n", ++clicked, CheckboxLine(sheet, page).c_str(),
+                   present ? std::to_string(mode).c_str() : "(missing)");
+        }
+        fflush(stdout);
+    });
+    printf("CPL_DBLCLK -> %ld\n", long(entry(host, CPL_DBLCLK, 0, 0)));
+    kxtest::SetSheetObserver(nullptr);
+    kxtest::ClearSheetScript();
+    if (!png.empty() && pictureWritten) {
+        printf("picture: %s\n", png.c_str());
+    } else if (!png.empty()) {
+        fprintf(stderr, "kxsim applet: cannot write the picture %s: %s\n", png.c_str(),
+                pictureError ? strerror(pictureError) : "the page could not be drawn");
+        return 1;
+    }
+    return 0;
+}
+
+int AppletMain(const kxsim::Args &args) {
+    AppletOptions o;
+    int parsed = ReadOptions(args, &o);
+    if (parsed >= 0)
+        return parsed;
     // The platform reads these when first used, which is after this point.
-    if (!registry.empty())
-        setenv("KX_REGISTRY", registry.c_str(), 1);
-    if (!deviceDir.empty())
-        setenv("KX_DEVICE_DIR", deviceDir.c_str(), 1);
-    if (!deviceRoot.empty())
-        setenv("KX_DEVICE_ROOT", deviceRoot.c_str(), 1);
+    if (!o.registry.empty())
+        setenv("KX_REGISTRY", o.registry.c_str(), 1);
+    if (!o.deviceDir.empty())
+        setenv("KX_DEVICE_DIR", o.deviceDir.c_str(), 1);
+    if (!o.deviceRoot.empty())
+        setenv("KX_DEVICE_ROOT", o.deviceRoot.c_str(), 1);
     // A registry file the platform refused (it said why) is left alone.
     if (kxtest::RegistryFileStatus() != ERROR_SUCCESS)
         return 1;
@@ -116,7 +181,7 @@ int AppletMain(const kxsim::Args &args) {
         }
     } folder;
     kxmodem::Modem modem;
-    if (deviceDir.empty()) {
+    if (o.deviceDir.empty()) {
         char tmpl[] = "/tmp/kxsim-applet-XXXXXX";
         if (!mkdtemp(tmpl)) {
             perror("kxsim applet: mkdtemp");
@@ -165,50 +230,7 @@ int AppletMain(const kxsim::Args &args) {
                         "\"Cellular Line\")\n");
         status = 1;
     } else {
-        LONG count = entry(host, CPL_GETCOUNT, 0, 0);
-        printf("CPL_GETCOUNT -> %ld\n", long(count));
-        NEWCPLINFO info;
-        memset(&info, 0, sizeof(info));
-        entry(host, CPL_NEWINQUIRE, 0, reinterpret_cast<LPARAM>(&info));
-        int w = 0, h = 0, bpp = 0;
-        kxtest::IconDetails(info.hIcon, &w, &h, &bpp);
-        printf("CPL_NEWINQUIRE -> name \"%s\", icon %dx%d %d bpp, entry data %ld\n",
-               Narrow(info.szName).c_str(), w, h, bpp, long(info.lData));
-
-        std::vector<kxtest::SheetAction> script;
-        for (int i = 0; i < clicks; ++i)
-            script.push_back({kxtest::SheetAction::Click, u"BUTTON"});
-        script.push_back({kxtest::SheetAction::Close, {}});
-        kxtest::SetSheetScript(script);
-        int clicked = 0;
-        // The picture is taken as the user closes the page, after the clicks.
-        bool pictureWritten = false;
-        int pictureError = 0;
-        kxtest::SetSheetObserver([&](const std::string &event, HWND sheet, HWND page) {
-            if (event == "close" && !png.empty()) {
-                errno = 0;
-                pictureWritten = kxtest::RenderSheetPng(sheet, page, png);
-                pictureError = errno;
-            } else if (event == "shown") {
-                printf("%s", kxtest::DumpSheet(sheet, page).c_str());
-            } else if (event == "click") {
-                bool present = false;
-                DWORD mode = ReadHacMode(present);
-                printf("click %d: %s; HACMode %s\n", ++clicked, CheckboxLine(sheet, page).c_str(),
-                       present ? std::to_string(mode).c_str() : "(missing)");
-            }
-            fflush(stdout);
-        });
-        printf("CPL_DBLCLK -> %ld\n", long(entry(host, CPL_DBLCLK, 0, 0)));
-        kxtest::SetSheetObserver(nullptr);
-        kxtest::ClearSheetScript();
-        if (!png.empty() && pictureWritten) {
-            printf("picture: %s\n", png.c_str());
-        } else if (!png.empty()) {
-            fprintf(stderr, "kxsim applet: cannot write the picture %s: %s\n", png.c_str(),
-                    pictureError ? strerror(pictureError) : "the page could not be drawn");
-            status = 1;
-        }
+        status = OpenPage(entry, host, o);
     }
     printf("CPL_EXIT -> %ld\n", long(entry(host, CPL_EXIT, 0, 0)));
     fflush(stdout);

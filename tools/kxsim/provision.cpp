@@ -11,6 +11,7 @@
 // and the registry, read after the callback returned, say which way.
 
 #include "kxsim.h"
+#include "file_copy.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -135,15 +136,6 @@ std::string ShippedPlatformReg() {
         dir += "/..";
     }
     return "";
-}
-
-bool CopyFile(const std::string &from, const std::string &to) {
-    std::ifstream in(from, std::ios::binary);
-    if (!in)
-        return false;
-    std::ofstream out(to, std::ios::binary);
-    out << in.rdbuf();
-    return bool(out);
 }
 
 std::string Narrow(const std::u16string &s) {
@@ -550,7 +542,7 @@ std::string PrepareRegistry(const Options &o) {
     }
     if (!Exists(registry)) {
         std::string shipped = ShippedPlatformReg();
-        if (shipped.empty() || !CopyFile(shipped, registry)) {
+        if (shipped.empty() || !kxsim::CopyFile(shipped, registry)) {
             fprintf(stderr, "kxsim provision: cannot create %s from the shipped platform.reg\n",
                     registry.c_str());
             return "";
@@ -632,6 +624,82 @@ bool BringUpRadio(const Options &o, EmbeddedModule *module, HRIL hostRil, RadioW
     return true;
 }
 
+// The module the run talks to: a running one when --device-dir names its
+// folder, else one embedded here (null then in *module means a running one).
+// False when the embedded one does not start.
+bool UseModule(const Options &o, EmbeddedModule **module) {
+    *module = nullptr;
+    if (!o.deviceDir.empty()) {
+        setenv("KX_DEVICE_DIR", o.deviceDir.c_str(), 1);
+        printf("module: running, ports in %s\n", o.deviceDir.c_str());
+        return true;
+    }
+    std::string error;
+    *module = StartEmbeddedModule(&error);
+    if (!*module) {
+        fprintf(stderr, "kxsim provision: %s\n", error.c_str());
+        return false;
+    }
+    printf("module: embedded, ports in %s\n", getenv("KX_DEVICE_DIR"));
+    return true;
+}
+
+// CarrierCfg.so as the device manager loads it: APN_Init, the radio brought
+// to a registration, the driver's work awaited and reported from evidence,
+// APN_Deinit, unloaded. The exit status.
+int RunDriver(const Options &o, EmbeddedModule *module, HRIL hostRil, RadioWatch &watch,
+              DebugLog &log) {
+    std::string library = kxsim::BuildDirectory() + "/CarrierCfg.so";
+    void *driver = dlopen(library.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (!driver) {
+        fprintf(stderr, "kxsim provision: cannot load %s: %s\n", library.c_str(), dlerror());
+        return kExitFailure;
+    }
+    ApnInit init = (ApnInit)dlsym(driver, "APN_Init");
+    ApnDeinit deinit = (ApnDeinit)dlsym(driver, "APN_Deinit");
+    if (!init || !deinit) {
+        fprintf(stderr, "kxsim provision: %s lacks APN_Init or APN_Deinit\n", library.c_str());
+        dlclose(driver);
+        return kExitFailure;
+    }
+    CurrentConfigValue before = ReadCurrentConfig();
+    {
+        std::lock_guard<std::mutex> guard(watch.lock);
+        watch.capturing = true;
+    }
+    DWORD_PTR context = init(u"Drivers\\Active\\01", nullptr);
+    {
+        std::lock_guard<std::mutex> guard(watch.lock);
+        watch.capturing = false;
+    }
+    printf("driver: APN_Init -> %lu\n", (unsigned long)context);
+    fflush(stdout);
+
+    int rc;
+    Ending ending = Ending::NoRegistration;
+    size_t attemptLine = log.lines.size();
+    if (!AwaitDriverWatching(watch)) {
+        rc = watch.stopped
+                 ? ReportEnding(Ending::Interrupted, log, attemptLine, before, o.timeoutSeconds)
+                 : kExitFailure;
+    } else {
+        printf("driver: watching the radio (registration changes reach it)\n");
+        fflush(stdout);
+        if (BringUpRadio(o, module, hostRil, watch, &ending)) {
+            kxsim::WaitNotice notice("a registration to reach the driver",
+                                     unsigned(o.timeoutSeconds) * 1000u);
+            ending = AwaitDriver(watch, log, Clock::now() + std::chrono::seconds(o.timeoutSeconds),
+                                 &attemptLine);
+        }
+        log.Poll();
+        rc = ReportEnding(ending, log, attemptLine, before, o.timeoutSeconds);
+    }
+    deinit(context);
+    printf("driver: APN_Deinit\n");
+    dlclose(driver);
+    return rc;
+}
+
 int Provision(const Options &o) {
     RadioWatch watch;
     // Before any thread: a stop signal then reaches the watcher thread only.
@@ -644,81 +712,22 @@ int Provision(const Options &o) {
         return kExitFailure;
     std::string ownLog;
     DebugLog log = OpenDebugLog(&ownLog);
-
     EmbeddedModule *module = nullptr;
-    if (!o.deviceDir.empty()) {
-        setenv("KX_DEVICE_DIR", o.deviceDir.c_str(), 1);
-        printf("module: running, ports in %s\n", o.deviceDir.c_str());
-    } else {
-        std::string error;
-        module = StartEmbeddedModule(&error);
-        if (!module) {
-            fprintf(stderr, "kxsim provision: %s\n", error.c_str());
-            return kExitFailure;
-        }
-        printf("module: embedded, ports in %s\n", getenv("KX_DEVICE_DIR"));
+    if (!UseModule(o, &module)) {
+        if (!ownLog.empty())
+            unlink(ownLog.c_str());
+        return kExitFailure;
     }
 
     kxtest::SetRilObserver([&watch](const kxtest::RilEvent &e) { ObserveRil(&watch, e); });
     int rc = kExitFailure;
+    // This host's own instance, for the radio commands; it watches nothing.
     HRIL hostRil = nullptr;
-    std::string library = kxsim::BuildDirectory() + "/CarrierCfg.so";
-    void *driver = nullptr;
-    do {
-        // This host's own instance, for the radio commands; it watches nothing.
-        if (FAILED(RIL_Initialize(1, HostResult, nullptr, 0, (DWORD_PTR)&watch, &hostRil))) {
-            fprintf(stderr, "kxsim provision: the module's AT port is not there\n");
-            break;
-        }
-        driver = dlopen(library.c_str(), RTLD_NOW | RTLD_LOCAL);
-        if (!driver) {
-            fprintf(stderr, "kxsim provision: cannot load %s: %s\n", library.c_str(), dlerror());
-            break;
-        }
-        ApnInit init = (ApnInit)dlsym(driver, "APN_Init");
-        ApnDeinit deinit = (ApnDeinit)dlsym(driver, "APN_Deinit");
-        if (!init || !deinit) {
-            fprintf(stderr, "kxsim provision: %s lacks APN_Init or APN_Deinit\n", library.c_str());
-            break;
-        }
-        CurrentConfigValue before = ReadCurrentConfig();
-        {
-            std::lock_guard<std::mutex> guard(watch.lock);
-            watch.capturing = true;
-        }
-        DWORD_PTR context = init(u"Drivers\\Active\\01", nullptr);
-        {
-            std::lock_guard<std::mutex> guard(watch.lock);
-            watch.capturing = false;
-        }
-        printf("driver: APN_Init -> %lu\n", (unsigned long)context);
-        fflush(stdout);
+    if (FAILED(RIL_Initialize(1, HostResult, nullptr, 0, (DWORD_PTR)&watch, &hostRil)))
+        fprintf(stderr, "kxsim provision: the module's AT port is not there\n");
+    else
+        rc = RunDriver(o, module, hostRil, watch, log);
 
-        Ending ending = Ending::NoRegistration;
-        size_t attemptLine = log.lines.size();
-        if (!AwaitDriverWatching(watch)) {
-            rc = watch.stopped
-                     ? ReportEnding(Ending::Interrupted, log, attemptLine, before, o.timeoutSeconds)
-                     : kExitFailure;
-        } else {
-            printf("driver: watching the radio (registration changes reach it)\n");
-            fflush(stdout);
-            if (BringUpRadio(o, module, hostRil, watch, &ending)) {
-                kxsim::WaitNotice notice("a registration to reach the driver",
-                                         unsigned(o.timeoutSeconds) * 1000u);
-                ending =
-                    AwaitDriver(watch, log, Clock::now() + std::chrono::seconds(o.timeoutSeconds),
-                                &attemptLine);
-            }
-            log.Poll();
-            rc = ReportEnding(ending, log, attemptLine, before, o.timeoutSeconds);
-        }
-        deinit(context);
-        printf("driver: APN_Deinit\n");
-    } while (false);
-
-    if (driver)
-        dlclose(driver);
     if (hostRil)
         RIL_Deinitialize(hostRil);
     kxtest::SetRilObserver(nullptr);

@@ -10,6 +10,7 @@
 // Each host runs as its own process (kxsim provision / applet / connect), as
 // on the handheld; the module runs in this process and is shared by all.
 #include "child_process.h"
+#include "file_copy.h"
 #include "device_folder.h"
 #include "kxhost/command_line.h"
 #include "kxmodem/modem.h"
@@ -172,15 +173,6 @@ bool FileExists(const std::string &path) {
     return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
-bool CopyFile(const std::string &from, const std::string &to) {
-    std::ifstream in(from, std::ios::binary);
-    if (!in)
-        return false;
-    std::ofstream out(to, std::ios::binary | std::ios::trunc);
-    out << in.rdbuf();
-    return static_cast<bool>(out);
-}
-
 // Why a registry file the user named cannot serve as the registry: it
 // exists but is not a regular file or cannot be read ("" when it can, or
 // does not exist yet and will be created).
@@ -230,7 +222,7 @@ bool ShowDeviceImage(const RunOptions &o, const std::string &registry, Narrator 
         std::string shipped = root + "/platform.reg";
         if (!FileExists(shipped))
             shipped = kxsim::BuildDirectory() + "/../../device/platform.reg";
-        registryOk = CopyFile(shipped, registry);
+        registryOk = kxsim::CopyFile(shipped, registry);
         printf("  registry: working copy %s of %s\n", registry.c_str(), shipped.c_str());
         n.Record("registry", registryOk,
                  registryOk ? registry : "cannot copy the shipped registry");

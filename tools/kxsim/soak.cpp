@@ -8,6 +8,7 @@
 //  - the other hosts (provisioning, control panel) never crash or hang.
 // Prints counters at the end; exits 1 when an invariant broke.
 #include "child_process.h"
+#include "file_copy.h"
 #include "icmp_echo.h"
 #include "kxcmd_client.h"
 #include "kxmodem/modem.h"
@@ -265,9 +266,8 @@ const kxhost::Program kCommandLine = {
 
 } // namespace
 
-static int SoakMain(const kxsim::Args &args) {
-    int seconds = 60;
-    unsigned seed = static_cast<unsigned>(Clock::now().time_since_epoch().count());
+// -1 when the run goes on, else the exit status.
+static int ReadOptions(const kxsim::Args &args, int *seconds, unsigned *seed) {
     std::vector<kxhost::Given> given;
     int status = kxhost::ParseCommandLine(kCommandLine, args, &given);
     if (status >= 0)
@@ -280,98 +280,55 @@ static int SoakMain(const kxsim::Args &args) {
         if (g.name == "seed" && !kxhost::NumberValue(kCommandLine, g, 0, UINT_MAX, &v))
             return 2;
         if (g.name == "seconds")
-            seconds = static_cast<int>(v);
+            *seconds = static_cast<int>(v);
         else
-            seed = static_cast<unsigned>(v);
+            *seed = static_cast<unsigned>(v);
     }
+    return -1;
+}
 
-    char pattern[] = "/tmp/kxsim-soak-XXXXXX";
-    if (!mkdtemp(pattern)) {
-        perror("kxsim soak: cannot create a working folder");
-        return 1;
-    }
-    std::string out = pattern;
-    std::string deviceDir = out + "/dev";
-    std::string registry = out + "/registry.reg";
-    {
-        std::string shipped = kxsim::DeviceRoot() + "/platform.reg";
-        FILE *in = fopen(shipped.c_str(), "rb");
-        FILE *to = fopen(registry.c_str(), "wb");
-        if (in && to) {
-            char buffer[8192];
-            size_t n;
-            while ((n = fread(buffer, 1, sizeof buffer, in)) > 0)
-                fwrite(buffer, 1, n, to);
-        }
-        if (in)
-            fclose(in);
-        if (to)
-            fclose(to);
-    }
-
-    kxmodem::Modem modem;
-    std::string error;
-    if (!modem.Start(deviceDir, {}, &error)) {
-        fprintf(stderr, "kxsim soak: the module does not start: %s\n", error.c_str());
-        return 1;
-    }
-    setenv("KX_DEVICE_DIR", deviceDir.c_str(), 1);
-    kxtest::SetTimeScale(kTimeScale);
-    printf("kxsim soak: %d s, seed %u, working folder %s\n", seconds, seed, out.c_str());
-    fflush(stdout);
-
-    std::mt19937 random(seed);
-    int startHandles = kxtest::OpenHandleCount();
-    int startThreads = kxtest::RunningThreadCount();
-    {
-        kxsim::KxCmdClient d;
-        if (!d.Load(&error)) {
-            fprintf(stderr, "kxsim soak: cannot load the driver: %s\n", error.c_str());
-            return 1;
-        }
-        int loadedHandles = kxtest::OpenHandleCount();
-        int loadedThreads = kxtest::RunningThreadCount();
-        auto deadline = Clock::now() + std::chrono::seconds(seconds);
-        auto nextReport = Clock::now() + std::chrono::seconds(10);
-        while (Clock::now() < deadline) {
-            counters.cycles++;
-            ConnectionCycle(d, modem, random, loadedHandles, loadedThreads);
-            modem.Control("restore all");
+// Rounds until `seconds` have passed: a connection cycle on the loaded
+// driver each, and every eighth provisioning and the control panel as
+// their own processes, some under a fault; a report every ten seconds.
+static void SoakRounds(kxsim::KxCmdClient &d, kxmodem::Modem &modem, std::mt19937 &random,
+                       int seconds, const std::string &deviceDir, const std::string &registry) {
+    int loadedHandles = kxtest::OpenHandleCount();
+    int loadedThreads = kxtest::RunningThreadCount();
+    auto deadline = Clock::now() + std::chrono::seconds(seconds);
+    auto nextReport = Clock::now() + std::chrono::seconds(10);
+    while (Clock::now() < deadline) {
+        counters.cycles++;
+        ConnectionCycle(d, modem, random, loadedHandles, loadedThreads);
+        modem.Control("restore all");
+        modem.Control("fault clear");
+        if (counters.cycles % 8 == 0) {
+            printf("  round %llu: provisioning and control panel\n",
+                   (unsigned long long)counters.cycles.load());
+            fflush(stdout);
+            if (random() % 2)
+                modem.Control(kFaults[random() % 4]);
+            HostRun(
+                {"provision", "--registry", registry, "--device-dir", deviceDir, "--timeout", "4"},
+                deviceDir, registry, 60);
             modem.Control("fault clear");
-            if (counters.cycles % 8 == 0) {
-                printf("  round %llu: provisioning and control panel\n",
-                       (unsigned long long)counters.cycles.load());
-                fflush(stdout);
-                if (random() % 2)
-                    modem.Control(kFaults[random() % 4]);
-                HostRun({"provision", "--registry", registry, "--device-dir", deviceDir,
-                         "--timeout", "4"},
-                        deviceDir, registry, 60);
-                modem.Control("fault clear");
-                modem.Control("registration home");
-                modem.Control("radio on");
-                HostRun({"applet", "--registry", registry, "--device-dir", deviceDir}, deviceDir,
-                        registry, 60);
-            }
-            if (Clock::now() >= nextReport) {
-                printf("  %llu rounds, %llu operations, %llu faults so far\n",
-                       (unsigned long long)counters.cycles.load(),
-                       (unsigned long long)counters.operations.load(),
-                       (unsigned long long)counters.faults.load());
-                fflush(stdout);
-                nextReport += std::chrono::seconds(10);
-            }
+            modem.Control("registration home");
+            modem.Control("radio on");
+            HostRun({"applet", "--registry", registry, "--device-dir", deviceDir}, deviceDir,
+                    registry, 60);
         }
-    } // the driver is unloaded here
-    int endHandles = kxtest::OpenHandleCount();
-    int endThreads = kxtest::RunningThreadCount();
-    if (endHandles != startHandles || endThreads != startThreads)
-        Violation("after unload: " + std::to_string(endHandles) + " handles (was " +
-                  std::to_string(startHandles) + "), " + std::to_string(endThreads) +
-                  " threads (was " + std::to_string(startThreads) + ")");
-    kxmodem::Snapshot s = modem.State();
-    modem.Stop();
+        if (Clock::now() >= nextReport) {
+            printf("  %llu rounds, %llu operations, %llu faults so far\n",
+                   (unsigned long long)counters.cycles.load(),
+                   (unsigned long long)counters.operations.load(),
+                   (unsigned long long)counters.faults.load());
+            fflush(stdout);
+            nextReport += std::chrono::seconds(10);
+        }
+    }
+}
 
+static void PrintCounters(const kxmodem::Snapshot &s, int startHandles, int endHandles,
+                          int startThreads, int endThreads) {
     printf("\nsoak counters\n");
     printf("  rounds                     %llu\n", (unsigned long long)counters.cycles.load());
     printf("  operations                 %llu\n", (unsigned long long)counters.operations.load());
@@ -396,6 +353,61 @@ static int SoakMain(const kxsim::Args &args) {
            (unsigned long long)s.counters.qmiRequests,
            (unsigned long long)s.counters.repliesDropped,
            (unsigned long long)s.counters.qmiMalformed);
+}
+
+static int SoakMain(const kxsim::Args &args) {
+    int seconds = 60;
+    unsigned seed = static_cast<unsigned>(Clock::now().time_since_epoch().count());
+    int parsed = ReadOptions(args, &seconds, &seed);
+    if (parsed >= 0)
+        return parsed;
+
+    char pattern[] = "/tmp/kxsim-soak-XXXXXX";
+    if (!mkdtemp(pattern)) {
+        perror("kxsim soak: cannot create a working folder");
+        return 1;
+    }
+    std::string out = pattern;
+    std::string deviceDir = out + "/dev";
+    std::string registry = out + "/registry.reg";
+    std::string shipped = kxsim::DeviceRoot() + "/platform.reg";
+    if (!kxsim::CopyFile(shipped, registry)) {
+        fprintf(stderr, "kxsim soak: cannot copy %s to %s\n", shipped.c_str(), registry.c_str());
+        return 1;
+    }
+
+    kxmodem::Modem modem;
+    std::string error;
+    if (!modem.Start(deviceDir, {}, &error)) {
+        fprintf(stderr, "kxsim soak: the module does not start: %s\n", error.c_str());
+        return 1;
+    }
+    setenv("KX_DEVICE_DIR", deviceDir.c_str(), 1);
+    kxtest::SetTimeScale(kTimeScale);
+    printf("kxsim soak: %d s, seed %u, working folder %s\n", seconds, seed, out.c_str());
+    fflush(stdout);
+
+    std::mt19937 random(seed);
+    int startHandles = kxtest::OpenHandleCount();
+    int startThreads = kxtest::RunningThreadCount();
+    {
+        kxsim::KxCmdClient d;
+        if (!d.Load(&error)) {
+            fprintf(stderr, "kxsim soak: cannot load the driver: %s\n", error.c_str());
+            return 1;
+        }
+        SoakRounds(d, modem, random, seconds, deviceDir, registry);
+    } // the driver is unloaded here
+    int endHandles = kxtest::OpenHandleCount();
+    int endThreads = kxtest::RunningThreadCount();
+    if (endHandles != startHandles || endThreads != startThreads)
+        Violation("after unload: " + std::to_string(endHandles) + " handles (was " +
+                  std::to_string(startHandles) + "), " + std::to_string(endThreads) +
+                  " threads (was " + std::to_string(startThreads) + ")");
+    kxmodem::Snapshot s = modem.State();
+    modem.Stop();
+
+    PrintCounters(s, startHandles, endHandles, startThreads, endThreads);
     if (violations.empty() && counters.callbacksDoubled == 0) {
         printf("soak: every invariant held\n");
         return 0;

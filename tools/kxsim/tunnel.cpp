@@ -83,7 +83,7 @@ void ReopenOnSignal(KxCmdClient &driver, uint32_t ms, kxnet::StopSignals &stop) 
 
 } // namespace
 
-static int TunnelMain(const Args &args) {
+struct TunnelOptions {
     std::string deviceDir = kxhost::DefaultDeviceFolder();
     int channel = 0;
     QmiLogon logon{"kxtel.internet", "kxuser", "kxpass"};
@@ -91,7 +91,10 @@ static int TunnelMain(const Args &args) {
     long reopenMs = -1;
     bool withoutDriver = false;
     bool printStats = false;
-    TunBridgeStats stats;
+};
+
+// -1 when the run goes on, else the exit status.
+static int ReadOptions(const Args &args, TunnelOptions *o) {
     std::vector<kxhost::Given> given;
     int parsed = kxhost::ParseCommandLine(kCommandLine, args, &given);
     if (parsed >= 0)
@@ -99,46 +102,125 @@ static int TunnelMain(const Args &args) {
     for (const kxhost::Given &g : given) {
         long n = 0;
         if (g.name == "device-dir") {
-            deviceDir = g.value;
+            o->deviceDir = g.value;
         } else if (g.name == "channel") {
             if (!kxhost::NumberValue(kCommandLine, g, 0, 1, &n))
                 return 2;
-            channel = static_cast<int>(n);
+            o->channel = static_cast<int>(n);
         } else if (g.name == "apn") {
-            logon.apn = g.value;
+            o->logon.apn = g.value;
         } else if (g.name == "user") {
-            logon.user = g.value;
+            o->logon.user = g.value;
         } else if (g.name == "password") {
-            logon.password = g.value;
+            o->logon.password = g.value;
         } else if (g.name == "address") {
-            bridge.address = g.value;
+            o->bridge.address = g.value;
         } else if (g.name == "namespace") {
-            bridge.namespaceName = g.value;
+            o->bridge.namespaceName = g.value;
         } else if (g.name == "exec") {
-            bridge.exec = g.value;
+            o->bridge.exec = g.value;
         } else if (g.name == "mtu") {
             if (!kxhost::NumberValue(kCommandLine, g, 576, 65000, &n))
                 return 2;
-            bridge.mtu = static_cast<int>(n);
+            o->bridge.mtu = static_cast<int>(n);
         } else if (g.name == "reopen-on-usr1") {
             if (!kxhost::NumberValue(kCommandLine, g, 0, UINT32_MAX, &n))
                 return 2;
-            reopenMs = n;
+            o->reopenMs = n;
         } else if (g.name == "stats") {
-            printStats = true;
+            o->printStats = true;
         } else if (g.name == "without-driver") {
-            withoutDriver = true;
+            o->withoutDriver = true;
         }
     }
-    if (bridge.address.empty())
-        bridge.address = DefaultSessionAddress(channel);
+    if (o->bridge.address.empty())
+        o->bridge.address = DefaultSessionAddress(o->channel);
+    return -1;
+}
+
+// The bridge over the module's own ports, without the driver: a QMI
+// session of this program's and the data port's socket. False (said why)
+// when it could not start; else *status is the bridge's.
+static bool BridgeWithoutDriver(const TunnelOptions &o, kxnet::StopSignals &stop,
+                                TunBridgeStats *stats, int *status, std::string *error) {
+    SocketChannel data;
+    QmiSession session;
+    if (!data.Open(o.deviceDir, o.channel, error) || !session.Start(o.deviceDir, o.logon, error)) {
+        fprintf(stderr, "kxsim tunnel: %s\n", error->c_str());
+        return false;
+    }
+    *status = RunTunBridge(data, o.bridge, stop, stats, error);
+    session.Stop();
+    return true;
+}
+
+// The bridge through KxCmdApi: opened, logged on synchronously, the channel
+// bridged (KxCmdReopen on SIGUSR1 when asked), logged off and closed. False
+// (said why) when it could not start; else *status is the bridge's.
+static bool BridgeThroughDriver(const TunnelOptions &o, kxnet::StopSignals &stop,
+                                TunBridgeStats *stats, int *status, std::string *error) {
+    KxCmdClient driver;
+    if (!driver.Load(error)) {
+        fprintf(stderr, "kxsim tunnel: %s\n", error->c_str());
+        return false;
+    }
+    if (!driver.Open()) {
+        fprintf(stderr, "kxsim tunnel: KxCmdOpen failed (is the module serving %s?)\n",
+                o.deviceDir.c_str());
+        return false;
+    }
+    const uint32_t channel = static_cast<uint32_t>(o.channel);
+    LogonParameters parameters{
+        o.logon.apn.c_str(), o.logon.user.c_str(), o.logon.password.c_str(), 0, 0, 0};
+    LogonCallbacks callbacks{}; // no completion: the logon is synchronous
+    if (!driver.Logon(channel, &parameters, 0, &callbacks)) {
+        fprintf(stderr, "kxsim tunnel: KxCmdLogon on channel %d failed\n", o.channel);
+        driver.Close();
+        return false;
+    }
+    std::thread reopener;
+    if (o.reopenMs >= 0)
+        reopener =
+            std::thread([&] { ReopenOnSignal(driver, static_cast<uint32_t>(o.reopenMs), stop); });
+    DriverChannel data(driver.Send, driver.Receive, channel);
+    *status = RunTunBridge(data, o.bridge, stop, stats, error);
+    stop.RequestStop();
+    if (reopener.joinable())
+        reopener.join();
+    if (!driver.Logoff(channel, nullptr, nullptr))
+        fprintf(stderr, "kxsim tunnel: KxCmdLogoff failed\n");
+    driver.Close();
+    return true;
+}
+
+static void PrintStats(const TunBridgeStats &stats) {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage); // this process's threads, not the command's
+    auto seconds = [](const timeval &t) { return t.tv_sec + t.tv_usec / 1e6; };
+    printf("kxsim tunnel: up %llu packets %llu bytes, down %llu packets %llu bytes, "
+           "send failures %llu, receive failures %llu, cpu user %.3f s system %.3f s\n",
+           static_cast<unsigned long long>(stats.packetsUp.load()),
+           static_cast<unsigned long long>(stats.bytesUp.load()),
+           static_cast<unsigned long long>(stats.packetsDown.load()),
+           static_cast<unsigned long long>(stats.bytesDown.load()),
+           static_cast<unsigned long long>(stats.sendFailures.load()),
+           static_cast<unsigned long long>(stats.receiveFailures.load()), seconds(usage.ru_utime),
+           seconds(usage.ru_stime));
+    fflush(stdout);
+}
+
+static int TunnelMain(const Args &args) {
+    TunnelOptions o;
+    int parsed = ReadOptions(args, &o);
+    if (parsed >= 0)
+        return parsed;
     std::string problem = kxnet::NetworkPrerequisiteProblem();
     if (!problem.empty()) {
         fprintf(stderr, "kxsim tunnel: %s\n", problem.c_str());
         return 1;
     }
     // The platform finds the module's ports here.
-    setenv("KX_DEVICE_DIR", deviceDir.c_str(), 1);
+    setenv("KX_DEVICE_DIR", o.deviceDir.c_str(), 1);
 
     // Blocked before any thread starts, so that only the watchers take them.
     sigset_t usr1;
@@ -147,66 +229,16 @@ static int TunnelMain(const Args &args) {
     pthread_sigmask(SIG_BLOCK, &usr1, nullptr);
     kxnet::StopSignals stop;
     std::string error;
-    int status;
-
-    if (withoutDriver) {
-        SocketChannel data;
-        QmiSession session;
-        if (!data.Open(deviceDir, channel, &error) || !session.Start(deviceDir, logon, &error)) {
-            fprintf(stderr, "kxsim tunnel: %s\n", error.c_str());
-            return 1;
-        }
-        status = RunTunBridge(data, bridge, stop, &stats, &error);
-        session.Stop();
-    } else {
-        KxCmdClient driver;
-        if (!driver.Load(&error)) {
-            fprintf(stderr, "kxsim tunnel: %s\n", error.c_str());
-            return 1;
-        }
-        if (!driver.Open()) {
-            fprintf(stderr, "kxsim tunnel: KxCmdOpen failed (is the module serving %s?)\n",
-                    deviceDir.c_str());
-            return 1;
-        }
-        LogonParameters parameters{
-            logon.apn.c_str(), logon.user.c_str(), logon.password.c_str(), 0, 0, 0};
-        LogonCallbacks callbacks{}; // no completion: the logon is synchronous
-        if (!driver.Logon(static_cast<uint32_t>(channel), &parameters, 0, &callbacks)) {
-            fprintf(stderr, "kxsim tunnel: KxCmdLogon on channel %d failed\n", channel);
-            driver.Close();
-            return 1;
-        }
-        std::thread reopener;
-        if (reopenMs >= 0)
-            reopener =
-                std::thread([&] { ReopenOnSignal(driver, static_cast<uint32_t>(reopenMs), stop); });
-        DriverChannel data(driver.Send, driver.Receive, static_cast<uint32_t>(channel));
-        status = RunTunBridge(data, bridge, stop, &stats, &error);
-        stop.RequestStop();
-        if (reopener.joinable())
-            reopener.join();
-        if (!driver.Logoff(static_cast<uint32_t>(channel), nullptr, nullptr))
-            fprintf(stderr, "kxsim tunnel: KxCmdLogoff failed\n");
-        driver.Close();
-    }
+    TunBridgeStats stats;
+    int status = 1;
+    bool bridged = o.withoutDriver ? BridgeWithoutDriver(o, stop, &stats, &status, &error)
+                                   : BridgeThroughDriver(o, stop, &stats, &status, &error);
+    if (!bridged)
+        return 1;
     if (!error.empty())
         fprintf(stderr, "kxsim tunnel: %s\n", error.c_str());
-    if (printStats) {
-        rusage usage{};
-        getrusage(RUSAGE_SELF, &usage); // this process's threads, not the command's
-        auto seconds = [](const timeval &t) { return t.tv_sec + t.tv_usec / 1e6; };
-        printf("kxsim tunnel: up %llu packets %llu bytes, down %llu packets %llu bytes, "
-               "send failures %llu, receive failures %llu, cpu user %.3f s system %.3f s\n",
-               static_cast<unsigned long long>(stats.packetsUp.load()),
-               static_cast<unsigned long long>(stats.bytesUp.load()),
-               static_cast<unsigned long long>(stats.packetsDown.load()),
-               static_cast<unsigned long long>(stats.bytesDown.load()),
-               static_cast<unsigned long long>(stats.sendFailures.load()),
-               static_cast<unsigned long long>(stats.receiveFailures.load()),
-               seconds(usage.ru_utime), seconds(usage.ru_stime));
-        fflush(stdout);
-    }
+    if (o.printStats)
+        PrintStats(stats);
     if (stop.signal())
         fprintf(stderr, "kxsim tunnel: stopped by signal %d; logged off\n", stop.signal());
     return status;
