@@ -66,11 +66,23 @@ function(kx_add_deliverable name)
     target_compile_options(${name} PRIVATE -fno-exceptions -fno-rtti)
     install(TARGETS ${name} LIBRARY DESTINATION ${KX_INSTALL_BIN_DIR})
     if(ARG_DEF)
-        set_property(TARGET ${name} PROPERTY KX_DEF_FILE ${CMAKE_CURRENT_SOURCE_DIR}/${ARG_DEF})
+        get_filename_component(def ${ARG_DEF} ABSOLUTE BASE_DIR ${CMAKE_CURRENT_SOURCE_DIR})
+        set_property(TARGET ${name} PROPERTY KX_DEF_FILE ${def})
         add_test(NAME ${name}.exports
                  COMMAND ${CMAKE_SOURCE_DIR}/scripts/check-elf-exports.sh
-                         $<TARGET_FILE:${name}> ${CMAKE_CURRENT_SOURCE_DIR}/${ARG_DEF})
+                         $<TARGET_FILE:${name}> ${def})
     endif()
+endfunction()
+
+# kx_add_described_deliverable(folder): the deliverable of that folder, from
+# its one build description (cmake/KxDeliverables.cmake).
+function(kx_add_described_deliverable folder)
+    kx_read_deliverable(${CMAKE_SOURCE_DIR} ${folder})
+    kx_add_deliverable(${KX_DELIVERABLE} DEF ${KX_DELIVERABLE_DEF}
+                       SOURCES ${KX_DELIVERABLE_SOURCES} LIBS ${KX_DELIVERABLE_PLATFORM})
+    foreach(rc ${KX_DELIVERABLE_RESOURCES})
+        kx_add_resources(${KX_DELIVERABLE} ${rc} DEPENDS ${KX_DELIVERABLE_RESOURCE_FILES})
+    endforeach()
 endfunction()
 
 # kx_add_test_folder(name LIBS ... [TEST_PROPERTIES name value ...]): one

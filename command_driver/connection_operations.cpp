@@ -20,10 +20,9 @@ void SetPendingStart(CommandDriver *driver, DWORD channel, WORD slot,
     LeaveCriticalSection(&driver->channelLock);
 }
 
-// The record of a logon's completion: for an asynchronous logon the
-// channel's record whose start has ended and left no stray interface (null
-// when there is none), now holding the caller's completion; null for a
-// synchronous logon. Either way it becomes the channel's current record.
+// A completion record of the channel that is free: no caller's completion
+// waits in it and it left no stray interface. Null when both are in use.
+// The channel lock is held.
 ChannelCompletion *FreeCompletion(CommandDriver *driver, DWORD channel) {
     for (int r = 0; r < 2; ++r) {
         ChannelCompletion *completion = &driver->channelCompletion[channel][r];
@@ -52,6 +51,10 @@ BOOL StopInterface(CommandDriver *driver, DWORD handle, CompletionCallback callb
            StopNetworkInterface(&driver->slots[slot], driver->wdsClientId, handle);
 }
 
+// The record of a logon's completion: for an asynchronous logon the
+// channel's free record (null when there is none), now holding the caller's
+// completion; null for a synchronous logon. Either way it becomes the
+// channel's current record.
 ChannelCompletion *ClaimCompletion(CommandDriver *driver, DWORD channel,
                                    const LogonCallbacks *callbacks) {
     bool async = callbacks != NULL && callbacks->completion != NULL;

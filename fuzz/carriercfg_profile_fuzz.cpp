@@ -1,5 +1,5 @@
 // Fuzz target: CarrierCfg's profile reading and provisioning document
-// (ProfileMatch.cpp and DocumentTemplate.cpp linked in). The input fills the
+// (profile_match.cpp and document_template.cpp linked in). The input fills the
 // registry's "\Comm\CarrierCfg" with any values of any types and sizes and
 // names the operator; the driver's ProvisionForOperator runs against it. The
 // configuration manager is replaced here by a checker of the document.

@@ -1,5 +1,6 @@
 // The applet's library entry and its control-panel entry point.
 #include "ModemAbout.h"
+#include "resource_ids.h"
 
 #include <string.h>
 
@@ -12,8 +13,6 @@ static const DWORD PlatformQuestionCode = 0x01012A50;
 static const DWORD PlatformQuestionInput = 4;
 static const DWORD PlatformQuestionAnswer = 5;
 
-static const WORD AppletIconId = 2;
-static const UINT AppletNameId = 1;
 static const LONG_PTR AppletEntryData = 2;
 
 extern "C" BOOL WINAPI DllMain(HANDLE instance, DWORD reason, LPVOID reserved) {
@@ -44,8 +43,8 @@ static void DescribeEntry(NEWCPLINFO *info) {
     info->dwFlags = 0;
     info->dwHelpContext = 0;
     info->lData = AppletEntryData;
-    info->hIcon = LoadIconW(Applet.moduleInstance, MAKEINTRESOURCEW(AppletIconId));
-    LoadStringW(Applet.moduleInstance, AppletNameId, info->szName,
+    info->hIcon = LoadIconW(Applet.moduleInstance, MAKEINTRESOURCEW(IDI_APPLET));
+    LoadStringW(Applet.moduleInstance, IDS_APPLET_NAME, info->szName,
                 sizeof(info->szName) / sizeof(info->szName[0]));
 }
 

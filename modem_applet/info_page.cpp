@@ -1,9 +1,9 @@
 // The information sheet, its page and the HAC audio option.
 #include "ModemAbout.h"
+#include "resource_ids.h"
 
 #include <string.h>
 
-static const WORD PageTemplateId = 3;
 static const int RowX = 20;
 static const int RowWidth = 400;
 static const int RowHeight = 40;
@@ -19,7 +19,7 @@ void ShowInfoSheet(void) {
     page.dwSize = sizeof(page);
     page.dwFlags = 0;
     page.hInstance = Applet.moduleInstance;
-    page.pszTemplate = MAKEINTRESOURCEW(PageTemplateId);
+    page.pszTemplate = MAKEINTRESOURCEW(IDD_INFO_PAGE);
     page.hIcon = NULL;
     page.pszTitle = TEXT("ModemAbout");
     page.pfnDlgProc = InfoPageProc;
