@@ -6,9 +6,9 @@
 #   KX_WINDOWS_BUILD_DIR=dir scripts/windows-build.sh
 #
 # Builds, with mingw-w64 against the genuine Windows headers, every
-# deliverable whose folder has sources (KxCmdApi.dll, CarrierCfg.dll,
-# ModemAbout.dll), the stub DLLs of the
-# CE-only calls (windows/stubs), and every header of platform/include/ce;
+# deliverable from its folder's deliverable.cmake (KxCmdApi.dll,
+# CarrierCfg.dll, ModemAbout.dll), the stub DLLs of the CE-only calls
+# (windows/stubs), and every header of platform/include/ce;
 # then runs the checks (ctest in the build folder): each DLL exports exactly
 # the names of its .def, imports only from the libraries it may link, and the
 # export check itself catches a wrong .def.
