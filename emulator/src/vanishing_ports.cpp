@@ -5,6 +5,9 @@
 
 #include <strings.h>
 
+#include <string>
+#include <vector>
+
 namespace kxmodem {
 
 namespace {
@@ -18,15 +21,23 @@ int PortByName(const std::string &name) {
     return -1;
 }
 
+// The ports a control command names: one by its name, or "all". False for
+// a name that is neither.
+bool PortsNamed(const std::string &name, std::vector<int> *which) {
+    if (name == "all")
+        *which = {kPortControl, kPortData1, kPortData2, kPortAt};
+    else if (PortByName(name) >= 0)
+        *which = {PortByName(name)};
+    else
+        return false;
+    return true;
+}
+
 } // namespace
 
 std::string Modem::Impl::Vanish(const std::string &name, long ms) {
     std::vector<int> which;
-    if (name == "all")
-        which = {kPortControl, kPortData1, kPortData2, kPortAt};
-    else if (PortByName(name) >= 0)
-        which = {PortByName(name)};
-    else
+    if (!PortsNamed(name, &which))
         return "error: unknown port '" + name + "'";
     for (int p : which) {
         ClosePort(p);
@@ -50,11 +61,7 @@ std::string Modem::Impl::Reset(long ms) {
 
 std::string Modem::Impl::Restore(const std::string &name) {
     std::vector<int> which;
-    if (name == "all")
-        which = {kPortControl, kPortData1, kPortData2, kPortAt};
-    else if (PortByName(name) >= 0)
-        which = {PortByName(name)};
-    else
+    if (!PortsNamed(name, &which))
         return "error: unknown port '" + name + "'";
     std::string error;
     for (int p : which) {
