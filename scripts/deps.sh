@@ -11,7 +11,7 @@ packages=(
     g++-mingw-w64-x86-64-win32 binutils-mingw-w64-x86-64
     g++-mingw-w64-x86-64-posix wine wine64 xvfb xauth
     libqmi-utils tshark
-    valgrind iproute2 procps
+    valgrind gdb iproute2 procps
     clang libclang-rt-14-dev
     iperf3 iputils-ping curl python3
 )
