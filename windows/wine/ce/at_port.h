@@ -18,8 +18,9 @@ namespace atport {
 // HKLM\Drivers\BuiltIn\RIL value ComPort (for example "COM9"), else COM<index>.
 std::wstring PortName(DWORD index);
 
-// Opens the port for its first user (and turns the module's echo off);
-// every successful Acquire needs one Release. False when the port cannot be
+// Opens the port for its first user (and turns the module's echo off); a
+// later user shares it, whatever index it names. Every successful Acquire
+// needs one Release. False when the port cannot be
 // opened or the module does not answer.
 bool Acquire(DWORD index);
 void Release();

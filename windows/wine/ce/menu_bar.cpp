@@ -1,4 +1,6 @@
-// SHCreateMenuBar for the Wine lane's aygshell.dll: the handheld's menu bar
+// aygshell.dll for the Wine lane: RegistryGetDWORD and RegistrySetDWORD are
+// the platform's own (platform/aygshell/regext.cpp, pure Win32, here on
+// Wine's registry); this file is SHCreateMenuBar: the handheld's menu bar
 // of a dialog, an empty bar along the bottom of the screen owned by the
 // dialog's window (it goes when that window is destroyed). Only empty bars
 // (SHCMBF_EMPTYBAR) are offered: a bar with buttons would need the module's
