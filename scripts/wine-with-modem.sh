@@ -25,9 +25,13 @@ fail() {
 mkdir -p "$dir/dev" || fail "cannot make $dir"
 link=$dir/at.pty
 com=$WINEPREFIX/dosdevices/com9
+log=$dir/kxmodem.log
+# The log is emptied here, not by the module's start: what an earlier run
+# wrote must not be read as this module's report.
+: >"$log" || fail "cannot write $log"
 options=(--device-dir "$dir/dev" --at-pty "$link" --no-control-socket)
 [ "$script" = - ] || options+=(--script "$script")
-"$modem" "${options[@]}" >"$dir/kxmodem.log" 2>&1 &
+"$modem" "${options[@]}" >>"$log" 2>&1 &
 pid=$!
 cleanup() {
     kill "$pid" 2>/dev/null
@@ -38,14 +42,14 @@ trap cleanup EXIT
 
 # kxmodem has made the link once it reports its AT port.
 for _ in $(seq 100); do
-    grep -q '^kxmodem: AT port on ' "$dir/kxmodem.log" && break
-    kill -0 "$pid" 2>/dev/null || fail "kxmodem ended: $(cat "$dir/kxmodem.log")"
+    grep -q '^kxmodem: AT port on ' "$log" && break
+    kill -0 "$pid" 2>/dev/null || fail "kxmodem ended: $(cat "$log")"
     sleep 0.1
 done
-[ -L "$link" ] || fail "kxmodem made no AT terminal: $(cat "$dir/kxmodem.log")"
+[ -L "$link" ] || fail "kxmodem made no AT terminal: $(cat "$log")"
 ln -sfn "$link" "$com" || fail "cannot link $com"
 
 "$@"
 rc=$?
-kill -0 "$pid" 2>/dev/null || fail "kxmodem ended while $1 ran: $(cat "$dir/kxmodem.log")"
+kill -0 "$pid" 2>/dev/null || fail "kxmodem ended while $1 ran: $(cat "$log")"
 exit $rc
