@@ -17,8 +17,8 @@ namespace kxmodem {
 // The options of kxmodem and "kxsim modem" (the program's name differs).
 static kxhost::Program CommandLine(const char *program) {
     return {program,
-            "[--device-dir DIR] [--script FILE] [--pty PATH|auto] [--trace FILE|-]\n"
-            "   [--pcap FILE] [--show-secrets] [--no-control-socket]\n"
+            "[--device-dir DIR] [--script FILE] [--pty PATH|auto] [--at-pty PATH|auto]\n"
+            "   [--trace FILE|-] [--pcap FILE] [--show-secrets] [--no-control-socket]\n"
             "   [--network echo|tun [--network-namespace NAME]]\n"
             "[--device-dir DIR] --control COMMAND [--control COMMAND ...]",
             "Serves the simulated module's ports KXC1 (QMI control), KXN1, KXN2 (packet data)\n"
@@ -30,6 +30,9 @@ static kxhost::Program CommandLine(const char *program) {
                 {"pty", "PATH",
                  "also serve the QMI control port on a pseudo-terminal, linked\n"
                  "at PATH ('auto': no link; the terminal's name is printed)"},
+                {"at-pty", "PATH",
+                 "also serve one AT session on a pseudo-terminal, linked at PATH\n"
+                 "(a serial port for programs that cannot reach the sockets)"},
                 {"trace", "FILE",
                  "log every frame (its TLVs decoded), AT exchange and event\n"
                  "('-': standard error)"},
@@ -115,6 +118,8 @@ int RunCommandLine(const std::vector<std::string> &args, const char *program) {
             options.scriptFile = g.value;
         else if (g.name == "pty")
             options.ptyLink = g.value;
+        else if (g.name == "at-pty")
+            options.atPtyLink = g.value;
         else if (g.name == "trace")
             options.tracePath = g.value;
         else if (g.name == "pcap")
@@ -151,6 +156,8 @@ int RunCommandLine(const std::vector<std::string> &args, const char *program) {
     printf("kxmodem: serving KXC1 KXN1 KXN2 KXA1 in %s\n", modem.DeviceDir().c_str());
     if (!modem.PtyPath().empty())
         printf("kxmodem: QMI control port on %s\n", modem.PtyPath().c_str());
+    if (!modem.AtPtyPath().empty())
+        printf("kxmodem: AT port on %s\n", modem.AtPtyPath().c_str());
     if (options.network == "tun")
         printf("kxmodem: operator network in namespace %s\n",
                options.networkNamespace.empty() ? ("kxop-" + std::to_string(getpid())).c_str()
