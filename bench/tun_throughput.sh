@@ -6,7 +6,10 @@
 #   plain:  kxsim tunnel --without-driver, the data port socket used directly
 # Prints, per direction, both throughputs, their ratio (driver / plain; the
 # target is at least 0.9) and the CPU time per megabyte of the relay process
-# (kxsim tunnel's own threads, with the driver's) and of the module.
+# (kxsim tunnel's own threads, with the driver's) and of the module; then, one
+# line per pair of runs taken in turn, "relay-cpu-ratio DIRECTION R": the
+# driver relay's CPU per megabyte over the plain relay's (the control-path
+# benchmark reads these lines).
 # Usage: bench/tun_throughput.sh [BIN_DIR] (default build/bin); root only.
 # SECONDS_PER_RUN (default 5) sets each iperf3 run's length, REPEAT (default 3)
 # how many runs of each kind the medians are taken over.
@@ -101,6 +104,10 @@ for (path, direction), values in sorted(runs.items(), key=lambda kv: (kv[0][1] !
     median[(path, direction)] = mbit
     each = " ".join("%.0f" % (v[0] / 1e6) for v in values)
     print("%-6s %-5s %10.1f %18.2f %18.2f   %s" % (path, direction, mbit, relay, module, each))
+for direction in ("up", "down"):
+    driver, plain = runs.get(("driver", direction), []), runs.get(("plain", direction), [])
+    for d, p in zip(driver, plain):
+        print("relay-cpu-ratio %s %.3f" % (direction, (d[1] / d[2]) / (p[1] / p[2])))
 for direction in ("up", "down"):
     if ("driver", direction) in median and ("plain", direction) in median:
         r = median[("driver", direction)] / median[("plain", direction)]

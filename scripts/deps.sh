@@ -10,6 +10,9 @@ packages=(
     libxml2-dev libpugixml-dev libpng-dev
     g++-mingw-w64-x86-64-win32 binutils-mingw-w64-x86-64
     libqmi-utils
+    # the benchmark's libqmi client; qmi-glib.pc requires mbim-glib, whose
+    # development files libqmi-glib-dev does not pull in
+    libqmi-glib-dev libmbim-glib-dev
     valgrind iproute2 procps
     clang libclang-rt-14-dev
     iperf3 iputils-ping curl python3
