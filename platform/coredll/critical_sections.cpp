@@ -1,5 +1,7 @@
 // Critical sections: re-entrant mutexes stored inside the caller's record.
-#include <windows.h>
+// Each thread counts the sections it holds, so that the wakes its SetEvent
+// calls made meanwhile are made when it leaves the last one (WakeList).
+#include "kx_internal.h"
 
 #include <pthread.h>
 
@@ -22,11 +24,21 @@ extern "C" void DeleteCriticalSection(LPCRITICAL_SECTION cs) {
     pthread_mutex_destroy(MutexOf(cs));
 }
 extern "C" void EnterCriticalSection(LPCRITICAL_SECTION cs) {
-    pthread_mutex_lock(MutexOf(cs));
+    if (pthread_mutex_trylock(MutexOf(cs)) != 0) {
+        // It must wait: the thread that holds the section may be one that
+        // this thread still owes a wake.
+        kx::RunDeferredWakes();
+        pthread_mutex_lock(MutexOf(cs));
+    }
+    kx::NoteSectionEntered();
 }
 extern "C" void LeaveCriticalSection(LPCRITICAL_SECTION cs) {
     pthread_mutex_unlock(MutexOf(cs));
+    kx::NoteSectionLeft();
 }
 extern "C" BOOL TryEnterCriticalSection(LPCRITICAL_SECTION cs) {
-    return pthread_mutex_trylock(MutexOf(cs)) == 0 ? TRUE : FALSE;
+    if (pthread_mutex_trylock(MutexOf(cs)) != 0)
+        return FALSE;
+    kx::NoteSectionEntered();
+    return TRUE;
 }

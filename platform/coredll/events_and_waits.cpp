@@ -1,9 +1,22 @@
 // Events and the wait functions.
+//
+// A wait registers its thread's WaitBlock with the objects and sleeps on the
+// block's futex word; a signal sets the word under WaitMutex() and wakes the
+// sleeper after releasing it (WakeList). No wake is lost: the word is cleared
+// under WaitMutex() before the sleeper releases it, and the sleep returns at
+// once when the word is no longer 0. A late wake-up that finds its sleeper
+// gone only makes a later wait of that thread look again.
 #include "kx_internal.h"
 
+#include <linux/futex.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include <algorithm>
-#include <array>
+#include <cerrno>
+#include <ctime>
 #include <map>
+#include <new>
 
 namespace kx {
 
@@ -12,16 +25,109 @@ std::mutex &WaitMutex() {
     return *mutex;
 }
 
-void Waitable::WakeLocked() {
+namespace {
+
+// Sleeps while *word is 0, until the absolute steady-clock time (in ns since
+// the clock's epoch; negative: no limit). Returns early on a wake-up, a
+// signal or a spurious wake: the caller looks again.
+void FutexSleep(std::atomic<uint32_t> *word, int64_t deadlineNs) {
+    timespec until;
+    timespec *limit = nullptr;
+    if (deadlineNs >= 0) {
+        until.tv_sec = static_cast<time_t>(deadlineNs / 1000000000);
+        until.tv_nsec = static_cast<long>(deadlineNs % 1000000000);
+        limit = &until;
+    }
+    // FUTEX_WAIT_BITSET takes an absolute CLOCK_MONOTONIC time, the steady clock.
+    syscall(SYS_futex, reinterpret_cast<uint32_t *>(word), FUTEX_WAIT_BITSET | FUTEX_PRIVATE_FLAG,
+            0u, limit, nullptr, FUTEX_BITSET_MATCH_ANY);
+}
+
+void FutexWake(std::atomic<uint32_t> *word) {
+    syscall(SYS_futex, reinterpret_cast<uint32_t *>(word), FUTEX_WAKE | FUTEX_PRIVATE_FLAG, 1,
+            nullptr, nullptr, 0);
+}
+
+// Static TLS for the per-thread records that every wait and every critical
+// section touches: a plain offset from the thread pointer instead of a
+// look-up call (they are small, so also when the library comes by dlopen).
+#define KX_HOT_THREAD_LOCAL __attribute__((tls_model("initial-exec"))) thread_local
+
+// Each thread waits on its own block; it lives as long as the thread, so a
+// wake-up made after the wait ended still names a word of that thread.
+KX_HOT_THREAD_LOCAL WaitBlock threadBlock;
+
+// Wakes deferred while this thread holds critical sections.
+struct DeferredWakes {
+    int heldSections = 0;
+    int count = 0;
+    WaitBlock *blocks[8] = {};
+};
+KX_HOT_THREAD_LOCAL DeferredWakes deferred;
+
+} // namespace
+
+void WakeList::Add(WaitBlock *block) {
+    block->woken.store(1, std::memory_order_release);
+    if (count_ == kCapacity) {
+        FutexWake(&block->woken); // rare: many sleepers on one signal
+        return;
+    }
+    blocks_[count_++] = block;
+}
+
+void WakeList::Run() {
+    for (int i = 0; i < count_; ++i)
+        FutexWake(&blocks_[i]->woken);
+    count_ = 0;
+}
+
+void WakeList::RunWhenUnlocked() {
+    DeferredWakes &d = deferred;
+    if (d.heldSections <= 0) {
+        Run();
+        return;
+    }
+    for (int i = 0; i < count_; ++i) {
+        if (d.count == static_cast<int>(sizeof d.blocks / sizeof d.blocks[0]))
+            RunDeferredWakes();
+        d.blocks[d.count++] = blocks_[i];
+    }
+    count_ = 0;
+}
+
+void NoteSectionEntered() {
+    ++deferred.heldSections;
+}
+
+void NoteSectionLeft() {
+    DeferredWakes &d = deferred;
+    if (--d.heldSections <= 0) {
+        d.heldSections = 0; // (a leave without its enter counts as none)
+        if (d.count != 0)
+            RunDeferredWakes();
+    }
+}
+
+void RunDeferredWakes() {
+    DeferredWakes &d = deferred;
+    for (int i = 0; i < d.count; ++i)
+        FutexWake(&d.blocks[i]->woken);
+    d.count = 0;
+}
+
+void Waitable::WakeLocked(WakeList &wakes) {
     for (WaitBlock *w : waiters)
-        w->cv.notify_one();
+        wakes.Add(w);
 }
 
 namespace {
 
 class Event : public Waitable {
   public:
-    Event(bool manual, bool initial) : manualReset(manual), signalled(initial) {}
+    Event(bool manual, bool initial)
+        : Waitable(ObjectKind::Event), manualReset(manual), signalled(initial) {}
+    static bool HoldsKind(ObjectKind k) { return k == ObjectKind::Event; }
     bool TryAcquireLocked(bool consume) override {
         if (!signalled)
             return false;
@@ -76,9 +182,13 @@ extern "C" BOOL SetEvent(HANDLE handle) {
     auto e = LookupEvent(handle);
     if (!e)
         return FALSE;
-    std::lock_guard<std::mutex> guard(WaitMutex());
-    e->signalled = true;
-    e->WakeLocked();
+    WakeList wakes;
+    {
+        std::lock_guard<std::mutex> guard(WaitMutex());
+        e->signalled = true;
+        e->WakeLocked(wakes);
+    }
+    wakes.RunWhenUnlocked();
     return TRUE;
 }
 
@@ -101,68 +211,100 @@ struct Span {
     std::shared_ptr<Waitable> &operator[](size_t i) const { return data[i]; }
 };
 
+// The references a wait holds: room for the most a wait may name, but only
+// as many built (and released) as it names. A wait allocates nothing.
+class HeldObjects {
+  public:
+    HeldObjects() = default;
+    HeldObjects(const HeldObjects &) = delete;
+    HeldObjects &operator=(const HeldObjects &) = delete;
+    ~HeldObjects() {
+        for (size_t i = 0; i < size_; ++i)
+            Data()[i].~shared_ptr();
+    }
+    void Add(std::shared_ptr<Waitable> object) {
+        new (&Data()[size_++]) std::shared_ptr<Waitable>(std::move(object));
+    }
+    Span Objects() { return Span{Data(), size_}; }
+
+  private:
+    std::shared_ptr<Waitable> *Data() {
+        return std::launder(reinterpret_cast<std::shared_ptr<Waitable> *>(storage_));
+    }
+    alignas(std::shared_ptr<Waitable>) unsigned char storage_[MAXIMUM_WAIT_OBJECTS *
+                                                              sizeof(std::shared_ptr<Waitable>)];
+    size_t size_ = 0;
+};
+
+// Under WaitMutex(): takes the objects when the wait is satisfied and sets
+// *result (WAIT_OBJECT_0 + index).
+bool SatisfiedLocked(Span objects, bool waitAll, DWORD *result) {
+    if (waitAll) {
+        for (auto &o : objects)
+            if (!o->TryAcquireLocked(false))
+                return false;
+        for (auto &o : objects)
+            o->TryAcquireLocked(true);
+        *result = WAIT_OBJECT_0;
+        return true;
+    }
+    for (size_t i = 0; i < objects.size; ++i) {
+        if (objects[i]->TryAcquireLocked(true)) {
+            *result = WAIT_OBJECT_0 + static_cast<DWORD>(i);
+            return true;
+        }
+    }
+    return false;
+}
+
 DWORD WaitFor(DWORD count, const HANDLE *handles, bool waitAll, DWORD milliseconds) {
     if (count == 0 || count > MAXIMUM_WAIT_OBJECTS || !handles) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return WAIT_FAILED;
     }
-    // A wait allocates nothing: the references live in a fixed array.
-    std::array<std::shared_ptr<Waitable>, MAXIMUM_WAIT_OBJECTS> held;
-    Span objects{held.data(), 0};
+    HeldObjects held;
     for (DWORD i = 0; i < count; ++i) {
         auto w = Lookup<Waitable>(handles[i]);
         if (!w) {
             SetLastError(ERROR_INVALID_HANDLE);
             return WAIT_FAILED;
         }
-        held[objects.size++] = std::move(w);
+        held.Add(std::move(w));
     }
-    auto deadline = DeadlineAfter(milliseconds);
-    WaitBlock block;
-    std::unique_lock<std::mutex> lock(WaitMutex());
-    bool registered = false;
+    Span objects = held.Objects();
     DWORD result = WAIT_TIMEOUT;
+    {
+        std::lock_guard<std::mutex> guard(WaitMutex());
+        if (SatisfiedLocked(objects, waitAll, &result) || milliseconds == 0)
+            return result;
+    }
+    // It must sleep: first the wakes this thread still owes others.
+    RunDeferredWakes();
+    auto deadline = DeadlineAfter(milliseconds);
+    int64_t deadlineNs =
+        IsInfinite(deadline)
+            ? -1
+            : std::chrono::duration_cast<std::chrono::nanoseconds>(deadline.time_since_epoch())
+                  .count();
+    WaitBlock &block = threadBlock;
+    std::unique_lock<std::mutex> lock(WaitMutex());
+    for (auto &o : objects)
+        o->waiters.push_back(&block);
     for (;;) {
-        if (waitAll) {
-            bool all = true;
-            for (auto &o : objects)
-                all = all && o->TryAcquireLocked(false);
-            if (all) {
-                for (auto &o : objects)
-                    o->TryAcquireLocked(true);
-                result = WAIT_OBJECT_0;
-                break;
-            }
-        } else {
-            bool found = false;
-            for (DWORD i = 0; i < count && !found; ++i) {
-                if (objects[i]->TryAcquireLocked(true)) {
-                    result = WAIT_OBJECT_0 + i;
-                    found = true;
-                }
-            }
-            if (found)
-                break;
-        }
-        if (std::chrono::steady_clock::now() >= deadline) {
+        if (SatisfiedLocked(objects, waitAll, &result))
+            break;
+        if (deadlineNs >= 0 && std::chrono::steady_clock::now() >= deadline) {
             result = WAIT_TIMEOUT;
             break;
         }
-        if (!registered) {
-            for (auto &o : objects)
-                o->waiters.push_back(&block);
-            registered = true;
-        }
-        if (IsInfinite(deadline))
-            block.cv.wait(lock);
-        else
-            block.cv.wait_until(lock, deadline);
+        block.woken.store(0, std::memory_order_relaxed);
+        lock.unlock();
+        FutexSleep(&block.woken, deadlineNs);
+        lock.lock();
     }
-    if (registered) {
-        for (auto &o : objects) {
-            auto &v = o->waiters;
-            v.erase(std::remove(v.begin(), v.end(), &block), v.end());
-        }
+    for (auto &o : objects) {
+        auto &v = o->waiters;
+        v.erase(std::remove(v.begin(), v.end(), &block), v.end());
     }
     return result;
 }

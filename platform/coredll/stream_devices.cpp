@@ -40,12 +40,15 @@ struct Waiter {
     int wakeFd;
     int direction;
     bool aborted = false; // guarded by DeviceFile::mutex
+    bool woken = false;   // its eventfd was written; guarded by DeviceFile::mutex
 };
 
+// Under DeviceFile::mutex.
 void Wake(Waiter *w) {
     uint64_t one = 1;
     ssize_t r = write(w->wakeFd, &one, sizeof(one));
     (void)r;
+    w->woken = true;
 }
 
 void Drain(int fd) {
@@ -233,8 +236,23 @@ class DeviceFile : public FileObject {
         return true;
     }
 
+    // One transfer with the handle's time limit. The first attempt needs no
+    // registration: only a transfer that must wait registers a Waiter, so
+    // that a purge or a close can end it.
     template <class Op>
     BOOL Transfer(Direction direction, bool immediate, DWORD limit, Op op, DWORD *done) {
+        DWORD error = ERROR_SUCCESS;
+        switch (Attempt(direction, op(), done, &error)) {
+        case Finished:
+            return TRUE;
+        case Failed:
+            SetLastError(error);
+            return FALSE;
+        case WouldBlock:
+            if (immediate)
+                return TRUE; // nothing there: success with 0 bytes
+            break;
+        }
         auto deadline = DeadlineAfter(limit);
         Waiter self{threadWake.fd, direction};
         {
@@ -246,39 +264,13 @@ class DeviceFile : public FileObject {
             waiters.push_back(&self);
         }
         BOOL ok = FALSE;
-        DWORD error = ERROR_SUCCESS;
         for (;;) {
-            ssize_t r = op();
-            if (r > 0) {
-                if (done)
-                    *done = static_cast<DWORD>(r);
-                ok = TRUE;
-                break;
-            }
-            if (r == 0) {
-                // Receiving: the module closed the port. Sending: only for a
-                // zero-byte message, which counts as sent.
-                if (direction == Send) {
-                    ok = TRUE;
-                } else {
-                    error = ERROR_DEVICE_NOT_CONNECTED;
-                }
-                break;
-            }
-            if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
-                error = (errno == EPIPE || errno == ECONNRESET) ? ERROR_DEVICE_NOT_CONNECTED
-                                                                : ERROR_GEN_FAILURE;
-                break;
-            }
-            if (immediate) {
-                ok = TRUE; // nothing there: success with 0 bytes
-                break;
-            }
             int wait = RemainingMs(deadline);
             if (wait == 0) {
                 ok = TRUE; // time-out: success with what was transferred (nothing)
                 break;
             }
+            RunDeferredWakes(); // it may block: first the wakes this thread owes
             struct pollfd fds[2] = {
                 {fd, static_cast<short>(direction == Receive ? POLLIN : POLLOUT), 0},
                 {self.wakeFd, POLLIN, 0}};
@@ -288,23 +280,57 @@ class DeviceFile : public FileObject {
                 error = ERROR_GEN_FAILURE;
                 break;
             }
-            std::lock_guard<std::mutex> guard(mutex);
-            if (self.aborted) {
-                error = ERROR_OPERATION_ABORTED;
+            {
+                std::lock_guard<std::mutex> guard(mutex);
+                if (self.aborted) {
+                    error = ERROR_OPERATION_ABORTED;
+                    break;
+                }
+            }
+            Outcome outcome = Attempt(direction, op(), done, &error);
+            if (outcome != WouldBlock) {
+                ok = outcome == Finished;
                 break;
             }
         }
+        bool woken;
         {
             std::lock_guard<std::mutex> guard(mutex);
             waiters.erase(std::remove(waiters.begin(), waiters.end(), &self), waiters.end());
             if (self.aborted && ok == FALSE && error == ERROR_SUCCESS)
                 error = ERROR_OPERATION_ABORTED;
+            woken = self.woken;
         }
-        if (self.wakeFd >= 0)
+        // A wake-up left in the thread's eventfd would end its next wait at once.
+        if (woken)
             Drain(self.wakeFd);
         if (!ok)
             SetLastError(error);
         return ok;
+    }
+
+    enum Outcome { Finished, Failed, WouldBlock };
+
+    // What one send or receive (its result r) means for the transfer.
+    static Outcome Attempt(Direction direction, ssize_t r, DWORD *done, DWORD *error) {
+        if (r > 0) {
+            if (done)
+                *done = static_cast<DWORD>(r);
+            return Finished;
+        }
+        if (r == 0) {
+            // Receiving: the module closed the port. Sending: only for a
+            // zero-byte message, which counts as sent.
+            if (direction == Send)
+                return Finished;
+            *error = ERROR_DEVICE_NOT_CONNECTED;
+            return Failed;
+        }
+        if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)
+            return WouldBlock;
+        *error = (errno == EPIPE || errno == ECONNRESET) ? ERROR_DEVICE_NOT_CONNECTED
+                                                         : ERROR_GEN_FAILURE;
+        return Failed;
     }
 
     const int fd;

@@ -14,26 +14,33 @@ std::atomic<DWORD> nextThreadId{1};
 // itself, so it lives as long as either needs it.
 class Thread : public Waitable {
   public:
+    Thread() : Waitable(ObjectKind::Thread) {}
+    static bool HoldsKind(ObjectKind k) { return k == ObjectKind::Thread; }
     bool TryAcquireLocked(bool) override { return ended; } // never consumed
     LPTHREAD_START_ROUTINE start = nullptr;
     LPVOID parameter = nullptr;
     DWORD id = 0;
-    bool ended = false;            // guarded by WaitMutex()
-    DWORD exitCode = STILL_ACTIVE; // guarded by WaitMutex()
-    bool suspended = false;        // guarded by WaitMutex()
-    WaitBlock resume;              // signalled by ResumeThread
+    bool ended = false;             // guarded by WaitMutex()
+    DWORD exitCode = STILL_ACTIVE;  // guarded by WaitMutex()
+    bool suspended = false;         // guarded by WaitMutex()
+    std::condition_variable resume; // signalled by ResumeThread, with WaitMutex()
 };
 
 thread_local DWORD currentThreadId = 0;
 thread_local std::shared_ptr<Thread> *currentThread = nullptr;
 
 void FinishThread(const std::shared_ptr<Thread> &t, DWORD code) {
-    std::lock_guard<std::mutex> guard(WaitMutex());
-    if (t->ended)
-        return;
-    t->exitCode = code;
-    t->ended = true;
-    t->WakeLocked();
+    RunDeferredWakes(); // a thread ends owing no wake
+    WakeList wakes;
+    {
+        std::lock_guard<std::mutex> guard(WaitMutex());
+        if (t->ended)
+            return;
+        t->exitCode = code;
+        t->ended = true;
+        t->WakeLocked(wakes);
+    }
+    wakes.Run();
 }
 
 void *ThreadMain(void *argument) {
@@ -44,7 +51,7 @@ void *ThreadMain(void *argument) {
     {
         std::unique_lock<std::mutex> lock(WaitMutex());
         while (self->suspended)
-            self->resume.cv.wait(lock);
+            self->resume.wait(lock);
     }
     DWORD code = self->start(self->parameter);
     FinishThread(self, code);
@@ -119,7 +126,7 @@ extern "C" DWORD ResumeThread(HANDLE handle) {
     std::lock_guard<std::mutex> guard(WaitMutex());
     DWORD previous = t->suspended ? 1 : 0;
     t->suspended = false;
-    t->resume.cv.notify_all();
+    t->resume.notify_all();
     return previous;
 }
 

@@ -17,13 +17,30 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-struct TimeBase {
-    std::mutex mutex; // guards every field below
-    double scale = 1.0;
-    Clock::time_point realBase = Clock::now();
-    double tickBase = 0; // nominal milliseconds at realBase
-    DWORD offset = 0;
+// The time base changes only through the test hooks (kxtest::SetTimeScale,
+// SetTickOffset), and is read on every wait and tick. Readers take no lock:
+// the fields are published under a sequence count (odd while a writer
+// changes them), and a reader that saw a change under way reads again.
+struct TimeFields {
+    double scale;
+    int64_t realBaseNs; // steady clock at the base
+    double tickBase;    // nominal milliseconds at realBase
+    DWORD offset;
 };
+
+struct TimeBase {
+    std::mutex writers; // serialises the writers
+    std::atomic<uint32_t> sequence{0};
+    std::atomic<double> scale{1.0};
+    std::atomic<int64_t> realBaseNs{0};
+    std::atomic<double> tickBase{0};
+    std::atomic<DWORD> offset{0};
+};
+
+int64_t NowNs() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch())
+        .count();
+}
 
 double ScaleFromEnvironment() {
     const char *text = getenv("KX_TIME_SCALE");
@@ -40,20 +57,43 @@ TimeBase &Base() {
     static TimeBase *base = [] {
         auto *b = new TimeBase;
         b->scale = ScaleFromEnvironment();
+        b->realBaseNs = NowNs();
         return b;
     }();
     return *base;
 }
 
-double NominalNowLocked(TimeBase &b) {
-    double realMs = std::chrono::duration<double, std::milli>(Clock::now() - b.realBase).count();
-    return b.tickBase + realMs / b.scale;
+TimeFields Read(TimeBase &b) {
+    for (;;) {
+        uint32_t before = b.sequence.load(std::memory_order_acquire);
+        if (before & 1) {
+            std::this_thread::yield(); // a writer is between its two steps
+            continue;
+        }
+        TimeFields f{
+            b.scale.load(std::memory_order_acquire), b.realBaseNs.load(std::memory_order_acquire),
+            b.tickBase.load(std::memory_order_acquire), b.offset.load(std::memory_order_acquire)};
+        if (b.sequence.load(std::memory_order_acquire) == before)
+            return f;
+    }
+}
+
+// Under b.writers: publishes new fields.
+void WriteLocked(TimeBase &b, const TimeFields &f) {
+    b.sequence.fetch_add(1, std::memory_order_acq_rel);
+    b.scale.store(f.scale, std::memory_order_release);
+    b.realBaseNs.store(f.realBaseNs, std::memory_order_release);
+    b.tickBase.store(f.tickBase, std::memory_order_release);
+    b.offset.store(f.offset, std::memory_order_release);
+    b.sequence.fetch_add(1, std::memory_order_release);
+}
+
+double NominalNow(const TimeFields &f, int64_t nowNs) {
+    return f.tickBase + static_cast<double>(nowNs - f.realBaseNs) / 1e6 / f.scale;
 }
 
 double CurrentScale() {
-    TimeBase &b = Base();
-    std::lock_guard<std::mutex> guard(b.mutex);
-    return b.scale;
+    return Base().scale.load(std::memory_order_acquire);
 }
 
 } // namespace
@@ -86,11 +126,14 @@ void SetTimeScale(double scale) {
     if (!(scale > 0))
         return;
     kx::TimeBase &b = kx::Base();
-    std::lock_guard<std::mutex> guard(b.mutex);
+    std::lock_guard<std::mutex> guard(b.writers);
     // Rebase so the tick stays continuous across the change.
-    b.tickBase = kx::NominalNowLocked(b);
-    b.realBase = kx::Clock::now();
-    b.scale = scale;
+    kx::TimeFields f = kx::Read(b);
+    int64_t now = kx::NowNs();
+    f.tickBase = kx::NominalNow(f, now);
+    f.realBaseNs = now;
+    f.scale = scale;
+    kx::WriteLocked(b, f);
 }
 
 double TimeScale() {
@@ -99,21 +142,22 @@ double TimeScale() {
 
 void SetTickOffset(DWORD offset) {
     kx::TimeBase &b = kx::Base();
-    std::lock_guard<std::mutex> guard(b.mutex);
-    b.offset = offset;
+    std::lock_guard<std::mutex> guard(b.writers);
+    kx::TimeFields f = kx::Read(b);
+    f.offset = offset;
+    kx::WriteLocked(b, f);
 }
 
 } // namespace kxtest
 
 extern "C" DWORD GetTickCount(void) {
-    kx::TimeBase &b = kx::Base();
-    std::lock_guard<std::mutex> guard(b.mutex);
-    double nominal = kx::NominalNowLocked(b);
-    uint64_t whole = static_cast<uint64_t>(nominal);
-    return static_cast<DWORD>(whole + b.offset);
+    kx::TimeFields f = kx::Read(kx::Base());
+    uint64_t whole = static_cast<uint64_t>(kx::NominalNow(f, kx::NowNs()));
+    return static_cast<DWORD>(whole + f.offset);
 }
 
 extern "C" void Sleep(DWORD milliseconds) {
+    kx::RunDeferredWakes(); // it blocks: first the wakes it owes
     if (milliseconds == 0) {
         std::this_thread::yield();
         return;

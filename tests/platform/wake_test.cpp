@@ -1,0 +1,234 @@
+// Wakes: a signal reaches every waiter it releases, however the signal and the
+// wait meet in time; and a thread that signals while it holds critical
+// sections (its wakes may wait until it leaves them) still wakes its waiters
+// before it blocks in any way, so that no thread waits for a wake owed by a
+// thread that waits itself.
+#include <windows.h>
+
+#include "kx_platform_test.h"
+#include "kx_test_device.h"
+
+#include <time.h>
+
+#include <atomic>
+#include <chrono>
+#include <gtest/gtest.h>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Every ping answered by a pong, with a time limit that only a lost wake
+// would reach; one side signals with a critical section held.
+TEST(Wakes, PingPongLosesNoWakeWithOrWithoutASectionHeld) {
+    HANDLE ping = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    HANDLE pong = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    CRITICAL_SECTION cs;
+    InitializeCriticalSection(&cs);
+    const int rounds = 5000;
+    std::atomic<int> missed{0};
+    std::thread answerer([&] {
+        for (int i = 0; i < rounds; ++i) {
+            if (WaitForSingleObject(ping, 5000) != WAIT_OBJECT_0) {
+                ++missed;
+                return;
+            }
+            if (i % 2) {
+                EnterCriticalSection(&cs);
+                SetEvent(pong);
+                LeaveCriticalSection(&cs);
+            } else {
+                SetEvent(pong);
+            }
+        }
+    });
+    for (int i = 0; i < rounds && missed == 0; ++i) {
+        SetEvent(ping);
+        if (WaitForSingleObject(pong, 5000) != WAIT_OBJECT_0)
+            ++missed;
+    }
+    answerer.join();
+    EXPECT_EQ(missed.load(), 0);
+    DeleteCriticalSection(&cs);
+    CloseHandle(ping);
+    CloseHandle(pong);
+}
+
+// More waiters than a signal keeps at hand, released by one manual-reset
+// event, set once plainly and once with a section held.
+TEST(Wakes, OneSetReleasesEveryWaiterOfAManualResetEvent) {
+    for (bool held : {false, true}) {
+        HANDLE e = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        const int waiters = 20;
+        std::atomic<int> released{0}, waiting{0};
+        std::vector<std::thread> threads;
+        for (int i = 0; i < waiters; ++i)
+            threads.emplace_back([&] {
+                ++waiting;
+                if (WaitForSingleObject(e, 5000) == WAIT_OBJECT_0)
+                    ++released;
+            });
+        while (waiting < waiters)
+            std::this_thread::yield();
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        CRITICAL_SECTION cs;
+        InitializeCriticalSection(&cs);
+        if (held)
+            EnterCriticalSection(&cs);
+        auto start = Clock::now();
+        SetEvent(e);
+        if (held)
+            LeaveCriticalSection(&cs);
+        for (auto &t : threads)
+            t.join();
+        EXPECT_EQ(released.load(), waiters) << (held ? "set with a section held" : "set plainly");
+        EXPECT_LT(Clock::now() - start, std::chrono::seconds(2));
+        DeleteCriticalSection(&cs);
+        CloseHandle(e);
+    }
+}
+
+// The signalling thread keeps its section and then blocks: in a wait, in
+// Sleep, on a section the woken thread holds, in a read. Each time the woken
+// thread must run meanwhile (it answers, or the time limit reports the
+// wake that never came).
+class OwedWake : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        InitializeCriticalSection(&held);
+        InitializeCriticalSection(&other);
+        signal = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+        answer = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    }
+    void TearDown() override {
+        DeleteCriticalSection(&held);
+        DeleteCriticalSection(&other);
+        CloseHandle(signal);
+        CloseHandle(answer);
+    }
+    // A thread that waits for `signal`, then runs `then`.
+    template <class Then>
+    std::thread Waiter(Then then) {
+        std::thread t([this, then] {
+            woke = WaitForSingleObject(signal, 5000) == WAIT_OBJECT_0;
+            then();
+        });
+        while (!WaiterIsAsleep())
+            std::this_thread::yield();
+        return t;
+    }
+    // The waiter has had time to go to sleep in its wait.
+    bool WaiterIsAsleep() {
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        return true;
+    }
+    CRITICAL_SECTION held, other;
+    HANDLE signal, answer;
+    std::atomic<bool> woke{false};
+};
+
+TEST_F(OwedWake, BeforeAWait) {
+    std::thread t = Waiter([this] { SetEvent(answer); });
+    EnterCriticalSection(&held);
+    SetEvent(signal);
+    EXPECT_EQ(WaitForSingleObject(answer, 3000), WAIT_OBJECT_0);
+    LeaveCriticalSection(&held);
+    t.join();
+    EXPECT_TRUE(woke);
+}
+
+TEST_F(OwedWake, BeforeSleep) {
+    std::thread t = Waiter([] {});
+    EnterCriticalSection(&held);
+    SetEvent(signal);
+    Sleep(300);
+    bool wokeDuringSleep = woke;
+    LeaveCriticalSection(&held);
+    t.join();
+    EXPECT_TRUE(wokeDuringSleep);
+}
+
+TEST_F(OwedWake, BeforeEnteringASectionTheWokenThreadHolds) {
+    // The waiter holds `other` while it waits, and leaves it once woken.
+    std::atomic<bool> holding{false};
+    std::thread t([&] {
+        EnterCriticalSection(&other);
+        holding = true;
+        woke = WaitForSingleObject(signal, 5000) == WAIT_OBJECT_0;
+        LeaveCriticalSection(&other);
+    });
+    while (!holding)
+        std::this_thread::yield();
+    WaiterIsAsleep();
+    EnterCriticalSection(&held);
+    SetEvent(signal);
+    auto start = Clock::now();
+    EnterCriticalSection(&other); // blocks until the woken waiter leaves it
+    auto blocked = Clock::now() - start;
+    LeaveCriticalSection(&other);
+    LeaveCriticalSection(&held);
+    t.join();
+    EXPECT_TRUE(woke);
+    EXPECT_LT(blocked, std::chrono::seconds(2)) << "the waiter woke only at its time limit";
+}
+
+TEST_F(OwedWake, BeforeABlockingRead) {
+    auto device = kxtest::TestDevice::Register(u"KXW1:");
+    HANDLE port = CreateFileW(TEXT("KXW1:"), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(port, INVALID_HANDLE_VALUE);
+    COMMTIMEOUTS limits = {MAXDWORD, MAXDWORD, 3000, 0, 0};
+    ASSERT_TRUE(SetCommTimeouts(port, &limits));
+    std::thread t = Waiter([&] { device->Push(kxtest::Bytes{7}); });
+    EnterCriticalSection(&held);
+    SetEvent(signal);
+    BYTE buffer[4];
+    DWORD read = 0;
+    EXPECT_TRUE(ReadFile(port, buffer, sizeof buffer, &read, nullptr));
+    EXPECT_EQ(read, 1u) << "the read timed out: the waiter never ran";
+    LeaveCriticalSection(&held);
+    t.join();
+    CloseHandle(port);
+}
+
+// A read ended by a purge leaves nothing behind on its thread: the thread's
+// next read that must wait sleeps through its limit instead of spinning.
+TEST(Wakes, AReadAfterAnAbortedOneSleeps) {
+    auto device = kxtest::TestDevice::Register(u"KXW2:");
+    HANDLE port = CreateFileW(TEXT("KXW2:"), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(port, INVALID_HANDLE_VALUE);
+    COMMTIMEOUTS forever = {0, 0, 0, 0, 0};
+    ASSERT_TRUE(SetCommTimeouts(port, &forever));
+    std::atomic<bool> started{false};
+    std::atomic<long long> cpuMs{-1}, realMs{-1};
+    std::thread reader([&] {
+        BYTE buffer[4];
+        DWORD read = 0;
+        started = true;
+        EXPECT_FALSE(ReadFile(port, buffer, sizeof buffer, &read, nullptr)); // aborted
+        COMMTIMEOUTS limit = {MAXDWORD, MAXDWORD, 300, 0, 0};
+        EXPECT_TRUE(SetCommTimeouts(port, &limit));
+        timespec cpu0, cpu1;
+        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &cpu0);
+        auto start = Clock::now();
+        EXPECT_TRUE(ReadFile(port, buffer, sizeof buffer, &read, nullptr));
+        EXPECT_EQ(read, 0u);
+        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &cpu1);
+        realMs =
+            std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+        cpuMs = (cpu1.tv_sec - cpu0.tv_sec) * 1000 + (cpu1.tv_nsec - cpu0.tv_nsec) / 1000000;
+    });
+    while (!started)
+        std::this_thread::yield();
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_TRUE(PurgeComm(port, PURGE_RXABORT));
+    reader.join();
+    EXPECT_GE(realMs.load(), 250);
+    EXPECT_LT(cpuMs.load(), 30) << "the read spun instead of sleeping";
+    CloseHandle(port);
+}
+
+} // namespace
