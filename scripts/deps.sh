@@ -9,6 +9,7 @@ packages=(
     libgtest-dev googletest libgmock-dev libbenchmark-dev
     libxml2-dev libpugixml-dev libpng-dev
     g++-mingw-w64-x86-64-win32 binutils-mingw-w64-x86-64
+    g++-mingw-w64-x86-64-posix wine wine64 xvfb xauth
     libqmi-utils
     # the benchmark's libqmi client; qmi-glib.pc requires mbim-glib, whose
     # development files libqmi-glib-dev does not pull in

@@ -6,6 +6,10 @@
 #   tsan      thread sanitizer                          (build-tsan/)
 #   windows   the deliverables built with mingw-w64 as PE DLLs, exports
 #             checked against their .def files          (build-windows/)
+#   wine      the platform's pure-Win32 tests built as PE programs (mingw-w64,
+#             posix threads) and run under wine64 in a fresh prefix, on an X
+#             server of their own: our platform checked against an
+#             independent Win32 (docs/wine-differences.md) (build-wine/)
 #   fuzz      every fuzz target (clang, libFuzzer), seed KX_FUZZ_SEED (1),
 #             KX_FUZZ_RUNS executions (12000), at most KX_FUZZ_SECONDS
 #             (60) each                                  (build-fuzz/)
@@ -17,7 +21,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
 
-builds=${KX_TEST_BUILDS:-"normal asan tsan windows fuzz memcheck"}
+builds=${KX_TEST_BUILDS:-"normal asan tsan windows wine fuzz memcheck"}
 jobs=$(nproc 2>/dev/null || echo 2)
 
 # Some kernels randomise mmap more than the thread sanitizer's runtime
@@ -51,6 +55,9 @@ for b in $builds; do
         else
             echo "no Windows build script yet"
         fi ;;
+    wine)
+        echo "=== Wine lane (mingw-w64 PE tests under wine64) ==="
+        KX_JOBS=$jobs scripts/wine-tests.sh ;;
     fuzz)
         echo "=== fuzz targets (libFuzzer, address+UB) ==="
         # Repeatable in the suite: a fixed seed and a bounded number of

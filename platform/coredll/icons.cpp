@@ -48,14 +48,19 @@ std::u16string Key(LPCWSTR name) {
 
 } // namespace
 
+const ULONG_PTR kFirstSystemIcon = 32512; // IDI_APPLICATION
+const ULONG_PTR kLastSystemIcon = 32517;  // IDI_WINLOGO
+
 extern "C" HICON LoadIconW(HINSTANCE instance, LPCWSTR name) {
     if (!name) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
     if (!instance) {
-        // System icons (IDI_APPLICATION and the like) share one image.
-        if (IS_INTRESOURCE(name))
+        // System icons (IDI_APPLICATION to IDI_WINLOGO, 32512 to 32517)
+        // share one image; another number names no system icon.
+        const ULONG_PTR id = reinterpret_cast<ULONG_PTR>(name);
+        if (IS_INTRESOURCE(name) && id >= kFirstSystemIcon && id <= kLastSystemIcon)
             return &systemIcon;
         SetLastError(ERROR_RESOURCE_NAME_NOT_FOUND);
         return nullptr;

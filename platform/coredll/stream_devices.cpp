@@ -8,6 +8,8 @@
 #include "file_objects.h"
 #include "test_device_state.h"
 
+#include "kx_platform_test.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <climits>
@@ -57,6 +59,24 @@ void Drain(int fd) {
     }
 }
 
+// The test hook's tap. Its lock is a leaf, never held while the tap runs.
+// tapSet tells a transfer without taking the lock that no tap is set.
+std::mutex tapLock;
+std::shared_ptr<kxtest::StreamTap> tap; // guarded by tapLock
+std::atomic<bool> tapSet{false};
+
+void TapStreamMessage(const std::u16string &device, bool written, const void *data, DWORD size) {
+    if (!tapSet.load(std::memory_order_acquire))
+        return;
+    std::shared_ptr<kxtest::StreamTap> current;
+    {
+        std::lock_guard<std::mutex> guard(tapLock);
+        current = tap;
+    }
+    if (current && *current)
+        (*current)(device, written, data, size);
+}
+
 int RemainingMs(std::chrono::steady_clock::time_point deadline) {
     if (IsInfinite(deadline))
         return -1;
@@ -69,8 +89,9 @@ int RemainingMs(std::chrono::steady_clock::time_point deadline) {
 
 class DeviceFile : public FileObject {
   public:
-    DeviceFile(int socketFd, int exclusiveLockFd, std::shared_ptr<kxtest::TestDevice::State> t)
-        : fd(socketFd), lockFd(exclusiveLockFd), test(std::move(t)) {}
+    DeviceFile(std::u16string deviceName, int socketFd, int exclusiveLockFd,
+               std::shared_ptr<kxtest::TestDevice::State> t)
+        : name(std::move(deviceName)), fd(socketFd), lockFd(exclusiveLockFd), test(std::move(t)) {}
 
     ~DeviceFile() override {
         close(fd);
@@ -126,9 +147,15 @@ class DeviceFile : public FileObject {
                              t.ReadTotalTimeoutConstant;
             limit = total >= MAXDWORD ? MAXDWORD - 1 : static_cast<DWORD>(total);
         }
-        return Transfer(
+        DWORD got = 0;
+        BOOL ok = Transfer(
             Receive, immediate, limit,
-            [&]() -> ssize_t { return recv(fd, buffer, toRead, MSG_DONTWAIT); }, read);
+            [&]() -> ssize_t { return recv(fd, buffer, toRead, MSG_DONTWAIT); }, &got);
+        if (read)
+            *read = got;
+        if (ok && got > 0)
+            TapStreamMessage(name, false, buffer, got);
+        return ok;
     }
 
     BOOL Write(const void *buffer, DWORD toWrite, DWORD *written) override {
@@ -153,10 +180,16 @@ class DeviceFile : public FileObject {
                              t.WriteTotalTimeoutConstant;
             limit = total >= MAXDWORD ? MAXDWORD - 1 : static_cast<DWORD>(total);
         }
-        return Transfer(
+        DWORD sent = 0;
+        BOOL ok = Transfer(
             Send, false, limit,
             [&]() -> ssize_t { return send(fd, buffer, count, MSG_DONTWAIT | MSG_NOSIGNAL); },
-            written);
+            &sent);
+        if (written)
+            *written = sent;
+        if (ok && sent > 0)
+            TapStreamMessage(name, true, buffer, sent);
+        return ok;
     }
 
     BOOL GetTimeouts(COMMTIMEOUTS *out) override {
@@ -333,6 +366,7 @@ class DeviceFile : public FileObject {
         return Failed;
     }
 
+    const std::u16string name; // as opened, upper case ("KXC1:")
     const int fd;
     int lockFd; // guarded by mutex once shared
     const std::shared_ptr<kxtest::TestDevice::State> test;
@@ -388,7 +422,7 @@ std::shared_ptr<FileObject> OpenSocketDevice(const std::u16string &upper) {
         SetLastError(ERROR_DEV_NOT_EXIST);
         return nullptr;
     }
-    return std::make_shared<DeviceFile>(fd, lockFd, nullptr);
+    return std::make_shared<DeviceFile>(upper, fd, lockFd, nullptr);
 }
 
 } // namespace
@@ -410,9 +444,19 @@ std::shared_ptr<FileObject> OpenStreamDevice(const WCHAR *name) {
         int fd = test->Connect();
         if (fd < 0)
             return nullptr;
-        return std::make_shared<DeviceFile>(fd, -1, test);
+        return std::make_shared<DeviceFile>(upper, fd, -1, test);
     }
     return OpenSocketDevice(upper);
 }
 
 } // namespace kx
+
+namespace kxtest {
+
+void SetStreamTap(StreamTap t) {
+    std::lock_guard<std::mutex> guard(kx::tapLock);
+    kx::tap = t ? std::make_shared<StreamTap>(std::move(t)) : nullptr;
+    kx::tapSet.store(kx::tap != nullptr, std::memory_order_release);
+}
+
+} // namespace kxtest

@@ -1,4 +1,5 @@
-// The window tree: built-in classes "STATIC", "BUTTON", the dialog class
+// The window tree: built-in classes "STATIC", "BUTTON", "EDIT" (it holds its
+// text; this platform has no keyboard to edit it), the dialog class
 // "#32770" and the shell's "menu_worker"; text, styles, positions, control
 // ids and check states; messages delivered synchronously by SendMessageW;
 // dialogs from in-memory templates.
@@ -20,7 +21,7 @@
 #include <windows.h>
 
 struct KxWindow {
-    std::u16string className; // as registered: "STATIC", "BUTTON", "#32770", "menu_worker"
+    std::u16string className; // as registered: "STATIC", "BUTTON", "EDIT", "#32770", "menu_worker"
     DWORD style = 0;
     DWORD exStyle = 0;
     int x = 0, y = 0, width = 0, height = 0;
@@ -46,7 +47,7 @@ std::set<KxWindow *> liveWindows;
 KxWindow *foreground = nullptr;
 std::map<std::u16string, int> failCreations; // class (upper case) -> creations to fail
 
-const char16_t *const kClasses[] = {u"STATIC", u"BUTTON", u"#32770", u"menu_worker"};
+const char16_t *const kClasses[] = {u"STATIC", u"BUTTON", u"EDIT", u"#32770", u"menu_worker"};
 const int kScreenWidth = 480;
 const int kScreenHeight = 640;
 
@@ -621,6 +622,8 @@ HWND CreateDialogIndirectParamW(HINSTANCE instance, LPCDLGTEMPLATEW dialogTempla
         p += 2 + extra;
         if (classAtom == 0x80)
             className = u"BUTTON";
+        else if (classAtom == 0x81)
+            className = u"EDIT";
         else if (classAtom == 0x82)
             className = u"STATIC";
         HWND control =

@@ -27,6 +27,9 @@ extern "C" {
 
 typedef LONG(APIENTRY *APPLET_PROC)(HWND hwndCpl, UINT msg, LPARAM lParam1, LPARAM lParam2);
 
+// Both records are byte-packed, as in Windows' own cpl.h: 20 and 476 bytes
+// on x86-64, 16 and 468 on the 32-bit target.
+#pragma pack(push, 1)
 typedef struct tagCPLINFO {
     int idIcon;
     int idName;
@@ -34,7 +37,6 @@ typedef struct tagCPLINFO {
     LONG_PTR lData;
 } CPLINFO, *LPCPLINFO;
 
-// 468 bytes on the 32-bit target.
 typedef struct tagNEWCPLINFOW {
     DWORD dwSize;
     DWORD dwFlags;
@@ -45,6 +47,7 @@ typedef struct tagNEWCPLINFOW {
     WCHAR szInfo[64];
     WCHAR szHelpFile[128];
 } NEWCPLINFOW, *LPNEWCPLINFOW;
+#pragma pack(pop)
 typedef NEWCPLINFOW NEWCPLINFO;
 typedef LPNEWCPLINFOW LPNEWCPLINFO;
 

@@ -46,6 +46,8 @@
 
 #include "ril.h"
 
+#include "kx_ril_test.h"
+
 // The platform's own helpers: the device folder and time scaling, shared
 // with coredll so that every platform library agrees on them.
 #include "../coredll/kx_internal.h"
@@ -62,6 +64,7 @@ enum class Kind { Internal, Operator, Equipment, DevSpecific };
 
 struct Command {
     Kind kind = Kind::Internal;
+    bool watch = false; // the network watch (AT+CREG=1): observers hear when it is in place
     HRESULT id = 0;
     std::vector<std::string> lines; // AT command lines, sent in order
     DWORD format = RIL_OPFORMAT_LONG;
@@ -85,7 +88,26 @@ struct Instance {
 
     // The RIL thread's own.
     int fd = -1;
+    int queuedByCallback = 0; // commands queued by the callback running now
 };
+
+// The instance whose callback this thread is running (null outside callbacks).
+thread_local Instance *t_delivering = nullptr;
+
+// The test hook's observer. Its lock is a leaf, never held while the
+// observer runs.
+std::mutex g_observerLock;
+std::shared_ptr<kxtest::RilObserver> g_observer;
+
+void Observe(const kxtest::RilEvent &event) {
+    std::shared_ptr<kxtest::RilObserver> observer;
+    {
+        std::lock_guard<std::mutex> guard(g_observerLock);
+        observer = g_observer;
+    }
+    if (observer && *observer)
+        (*observer)(event);
+}
 
 void Destroy(Instance *inst);
 void Wake(Instance *inst);
@@ -299,6 +321,7 @@ class Session {
             // status in force now is not asked for: watchers act on changes.
             Command c;
             c.kind = Kind::Internal;
+            c.watch = true;
             c.lines.push_back("AT+CREG=1");
             std::lock_guard<std::mutex> guard(inst_->lock);
             inst_->queue.push_front(c);
@@ -460,13 +483,38 @@ class Session {
             return;
         if (Closing())
             return;
-        inst_->notify(code, &status, sizeof(status), inst_->param);
+        kxtest::RilEvent event;
+        event.notification = true;
+        event.status = status;
+        Deliver(event, code, sizeof(status),
+                [&] { inst_->notify(code, &status, sizeof(status), inst_->param); });
     }
 
     void Result(DWORD code, const void *data, DWORD size) {
         if (!inst_->result || Closing())
             return;
-        inst_->result(code, current_.id, data, size, inst_->param);
+        kxtest::RilEvent event;
+        Deliver(event, code, size,
+                [&] { inst_->result(code, current_.id, data, size, inst_->param); });
+    }
+
+    // Runs one callback and tells the observer what it did to its instance.
+    template <class Call>
+    void Deliver(kxtest::RilEvent event, DWORD code, DWORD size, Call call) {
+        inst_->queuedByCallback = 0;
+        t_delivering = inst_;
+        call();
+        t_delivering = nullptr;
+        event.kind = kxtest::RilEvent::Delivered;
+        event.instance = (HRIL)inst_;
+        event.code = code;
+        event.size = size;
+        event.commandsQueued = inst_->queuedByCallback;
+        {
+            std::lock_guard<std::mutex> guard(inst_->lock);
+            event.closed = inst_->selfClosed;
+        }
+        Observe(event);
     }
 
     void Finish(bool ok) {
@@ -477,8 +525,15 @@ class Session {
         }
         busy_ = false;
         echo_.clear();
-        if (current_.kind == Kind::Internal)
+        if (current_.kind == Kind::Internal) {
+            if (ok && current_.watch) {
+                kxtest::RilEvent event;
+                event.kind = kxtest::RilEvent::Watching;
+                event.instance = (HRIL)inst_;
+                Observe(event);
+            }
             return;
+        }
         if (!ok) {
             Result(RIL_RESULT_ERROR, nullptr, 0);
             return;
@@ -613,6 +668,8 @@ HRESULT Queue(HRIL hRil, Command command) {
         std::lock_guard<std::mutex> guard(inst->lock);
         inst->queue.push_back(command);
     }
+    if (t_delivering == inst)
+        ++inst->queuedByCallback; // this is the instance's own RIL thread
     Wake(inst);
     return command.id;
 }
@@ -641,6 +698,12 @@ HRESULT RIL_Initialize(DWORD dwIndex, RILRESULTCALLBACK pfnResult, RILNOTIFYCALL
         delete inst;
         return E_FAIL;
     }
+    // Told before the RIL thread starts, so Opened comes first, and before
+    // the table lock is taken.
+    kxtest::RilEvent opened;
+    opened.kind = kxtest::RilEvent::Opened;
+    opened.instance = (HRIL)inst;
+    Observe(opened);
     Table &table = Instances();
     std::lock_guard<std::mutex> tableGuard(table.lock);
     table.live.insert(inst);
@@ -715,3 +778,12 @@ HRESULT RIL_DevSpecific(HRIL hRil, const BYTE *lpbParams, DWORD dwSize) {
 }
 
 } // extern "C"
+
+namespace kxtest {
+
+void SetRilObserver(RilObserver observer) {
+    std::lock_guard<std::mutex> guard(g_observerLock);
+    g_observer = observer ? std::make_shared<RilObserver>(std::move(observer)) : nullptr;
+}
+
+} // namespace kxtest

@@ -33,4 +33,13 @@ class DebugCapture {
     void Clear();
 };
 
+// Stream-device tap: while installed, every message that a stream device
+// handle of this process reads or writes is handed to it, on the reading or
+// writing thread, after the transfer: the device name as opened, in upper
+// case (u"KXC1:"), whether it was written (else read), and its bytes. It
+// observes only; it must not use the handle.
+using StreamTap =
+    std::function<void(const std::u16string &device, bool written, const void *data, size_t size)>;
+void SetStreamTap(StreamTap tap);
+
 } // namespace kxtest

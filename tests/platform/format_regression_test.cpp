@@ -6,11 +6,13 @@
 
 #include <gtest/gtest.h>
 
+#include "kx_test_text.h"
+
 #include <string>
 
 namespace {
 
-std::u16string Print(const WCHAR *format, ...) {
+kxtest::WString Print(const WCHAR *format, ...) {
     WCHAR buffer[512];
     va_list args;
     va_start(args, format);
@@ -22,11 +24,17 @@ std::u16string Print(const WCHAR *format, ...) {
 
 // "%#.0o" of zero: the precision asks for no digits, but '#' asks %o for a
 // leading zero, so one zero is printed (the engine printed nothing).
+// The C standard says so; Microsoft's table says only that '#' prefixes a
+// nonzero value, and the desktop C runtime prints nothing: only this
+// platform's engine is held to the C rule.
 TEST(FormatRegression, AlternateOctalOfZeroWithPrecisionZeroIsOneZero) {
-    EXPECT_EQ(Print(TEXT("[%#.0o]"), 0), u"[0]");
-    EXPECT_EQ(Print(TEXT("[%-#5.o]"), 0), u"[0    ]");
-    EXPECT_EQ(Print(TEXT("[%#.0o][%.0o][%#.0x]"), 0, 0, 0), u"[0][][]");
-    EXPECT_EQ(Print(TEXT("[%#.0o]"), 8), u"[010]");
+#if KX_TEST_HOOKS
+    EXPECT_EQ(Print(TEXT("[%#.0o]"), 0), TEXT("[0]"));
+    EXPECT_EQ(Print(TEXT("[%-#5.o]"), 0), TEXT("[0    ]"));
+    EXPECT_EQ(Print(TEXT("[%#.0o][%.0o][%#.0x]"), 0, 0, 0), TEXT("[0][][]"));
+#endif
+    EXPECT_EQ(Print(TEXT("[%.0o][%#.0x][%#o]"), 0, 0, 0), TEXT("[][][0]"));
+    EXPECT_EQ(Print(TEXT("[%#.0o]"), 8), TEXT("[010]"));
 }
 
 } // namespace

@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <mutex>
 #include <cstdlib>
 #include <cstring>
 #include <gtest/gtest.h>
@@ -75,6 +76,44 @@ TEST_F(TestDeviceFixture, OneReadReturnsOneMessageCutToTheBuffer) {
     EXPECT_EQ(written, 3u);
     ASSERT_TRUE(device->WaitForWrites(1));
     EXPECT_EQ(device->Writes()[0], (Bytes{0xAA, 0xBB, 0xCC}));
+}
+
+// The tap sees what the handle transferred, as transferred: a read message
+// cut to the buffer is seen cut, an empty read is not seen at all.
+TEST_F(TestDeviceFixture, TapSeesEveryMessageTransferred) {
+    std::mutex lock;
+    std::vector<std::pair<bool, Bytes>> seen;
+    std::vector<std::u16string> names;
+    kxtest::SetStreamTap(
+        [&](const std::u16string &name, bool written, const void *data, size_t size) {
+            std::lock_guard<std::mutex> guard(lock);
+            names.push_back(name);
+            const uint8_t *p = static_cast<const uint8_t *>(data);
+            seen.push_back({written, Bytes(p, p + size)});
+        });
+    SetTimeouts(handle, MAXDWORD, 0, 0);
+    BYTE message[] = {0x01, 0x02};
+    DWORD n = 0;
+    ASSERT_TRUE(WriteFile(handle, message, 2, &n, nullptr));
+    device->Push(Bytes{7, 8, 9});
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    BYTE buffer[2];
+    ASSERT_TRUE(ReadFile(handle, buffer, sizeof(buffer), &n, nullptr));
+    ASSERT_TRUE(ReadFile(handle, buffer, sizeof(buffer), &n, nullptr));
+    EXPECT_EQ(0u, n);
+    kxtest::SetStreamTap(nullptr);
+    device->Push(Bytes{5});
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ASSERT_TRUE(ReadFile(handle, buffer, sizeof(buffer), &n, nullptr));
+    EXPECT_EQ(1u, n);
+
+    std::lock_guard<std::mutex> guard(lock);
+    ASSERT_EQ(2u, seen.size());
+    EXPECT_TRUE(seen[0].first);
+    EXPECT_EQ((Bytes{1, 2}), seen[0].second);
+    EXPECT_FALSE(seen[1].first);
+    EXPECT_EQ((Bytes{7, 8}), seen[1].second);
+    EXPECT_EQ(u"KXT1:", names[0]) << "the name in upper case, as the platform keeps it";
 }
 
 TEST_F(TestDeviceFixture, ReadWaitsUpToTheConstantThenReturnsEmptyOrAtOnceWithData) {

@@ -16,6 +16,7 @@
 #include <windows.h>
 
 #include "kx_platform_test.h"
+#include "kx_ril_test.h"
 #include "ril.h"
 
 namespace {
@@ -244,6 +245,63 @@ TEST_F(RilTest, DeinitializeFromItsOwnCallbackEndsDelivery) {
     EXPECT_EQ(1u, r.Events().size());
     EXPECT_EQ(E_INVALIDARG, RIL_GetCurrentOperator(h, RIL_OPFORMAT_LONG));
     EXPECT_EQ(0, peer_.Sessions()); // its AT session ended with it
+}
+
+// What a host learns about a driver's instance from the observer: when its
+// watch is in place, and what each callback did to its own instance.
+TEST_F(RilTest, ObserverSeesWhatEachCallbackDidToItsInstance) {
+    std::mutex lock;
+    std::condition_variable changed;
+    std::vector<kxtest::RilEvent> seen;
+    kxtest::SetRilObserver([&](const kxtest::RilEvent &e) {
+        std::lock_guard<std::mutex> guard(lock);
+        seen.push_back(e);
+        changed.notify_all();
+    });
+    auto waitFor = [&](size_t count) {
+        std::unique_lock<std::mutex> guard(lock);
+        return changed.wait_for(guard, 5s, [&] { return seen.size() >= count; });
+    };
+    Recorder r;
+    HRIL h = nullptr;
+    // The home registration asks for the operator; its result closes the
+    // instance, as a driver that has settled does.
+    r.hook = [&](const Event &e) {
+        if (e.notification && AsDword(e.data) == RIL_REGSTAT_HOME) {
+            EXPECT_LT(0, RIL_GetCurrentOperator(h, RIL_OPFORMAT_LONG));
+        } else if (!e.notification) {
+            EXPECT_EQ(S_OK, RIL_Deinitialize(h));
+        }
+    };
+    h = Open(&r, RIL_NCLASS_NETWORK);
+    ASSERT_TRUE(waitFor(2));
+    peer_.Send("\r\n+CREG: 5\r\n");
+    ASSERT_TRUE(waitFor(3));
+    peer_.Send("\r\n+CREG: 1\r\n");
+    ASSERT_TRUE(waitFor(5));
+    kxtest::SetRilObserver(nullptr);
+
+    std::lock_guard<std::mutex> guard(lock);
+    ASSERT_EQ(5u, seen.size());
+    EXPECT_EQ(kxtest::RilEvent::Opened, seen[0].kind);
+    EXPECT_EQ(kxtest::RilEvent::Watching, seen[1].kind);
+    for (const auto &e : seen)
+        EXPECT_EQ(h, e.instance);
+    // Roaming: a notification that asked for nothing.
+    EXPECT_EQ(kxtest::RilEvent::Delivered, seen[2].kind);
+    EXPECT_TRUE(seen[2].notification);
+    EXPECT_EQ(RIL_REGSTAT_ROAMING, seen[2].status);
+    EXPECT_EQ(0, seen[2].commandsQueued);
+    EXPECT_FALSE(seen[2].closed);
+    // Home: the callback queued the operator query.
+    EXPECT_EQ(RIL_REGSTAT_HOME, seen[3].status);
+    EXPECT_EQ(1, seen[3].commandsQueued);
+    EXPECT_FALSE(seen[3].closed);
+    // The operator record, and the callback closed its instance.
+    EXPECT_FALSE(seen[4].notification);
+    EXPECT_EQ(DWORD(RIL_RESULT_OK), seen[4].code);
+    EXPECT_EQ(DWORD(sizeof(RILOPERATORNAMES)), seen[4].size);
+    EXPECT_TRUE(seen[4].closed);
 }
 
 TEST_F(RilTest, DeinitializeWaitsForARunningCallback) {

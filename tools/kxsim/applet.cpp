@@ -3,11 +3,13 @@
 // (CPL_INIT, CPL_GETCOUNT, CPL_NEWINQUIRE, CPL_DBLCLK, CPL_EXIT), prints the
 // entry and the information page, optionally clicks the HAC checkbox while
 // the sheet is open and writes the page as a PNG picture.
+#include "device_folder.h"
 #include "kxsim.h"
 
 #include <dlfcn.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -125,7 +127,7 @@ int AppletMain(const kxsim::Args &args) {
         std::string dir;
         ~FolderRemover() {
             if (!dir.empty())
-                rmdir(dir.c_str());
+                kxsim::RemoveDeviceFolder(dir);
         }
     } folder;
     kxmodem::Modem modem;
@@ -193,10 +195,16 @@ int AppletMain(const kxsim::Args &args) {
             script.push_back({kxtest::SheetAction::Click, u"BUTTON"});
         script.push_back({kxtest::SheetAction::Close, {}});
         kxtest::SetSheetScript(script);
-        kxtest::SetSheetPng(png);
         int clicked = 0;
+        // The picture is taken as the user closes the page, after the clicks.
+        bool pictureWritten = false;
+        int pictureError = 0;
         kxtest::SetSheetObserver([&](const std::string &event, HWND sheet, HWND page) {
-            if (event == "shown") {
+            if (event == "close" && !png.empty()) {
+                errno = 0;
+                pictureWritten = kxtest::RenderSheetPng(sheet, page, png);
+                pictureError = errno;
+            } else if (event == "shown") {
                 printf("%s", kxtest::DumpSheet(sheet, page).c_str());
             } else if (event == "click") {
                 bool present = false;
@@ -209,9 +217,13 @@ int AppletMain(const kxsim::Args &args) {
         printf("CPL_DBLCLK -> %ld\n", long(entry(host, CPL_DBLCLK, 0, 0)));
         kxtest::SetSheetObserver(nullptr);
         kxtest::ClearSheetScript();
-        kxtest::SetSheetPng("");
-        if (!png.empty())
+        if (!png.empty() && pictureWritten) {
             printf("picture: %s\n", png.c_str());
+        } else if (!png.empty()) {
+            fprintf(stderr, "kxsim applet: cannot write the picture %s: %s\n", png.c_str(),
+                    pictureError ? strerror(pictureError) : "the page could not be drawn");
+            status = 1;
+        }
     }
     printf("CPL_EXIT -> %ld\n", long(entry(host, CPL_EXIT, 0, 0)));
     fflush(stdout);

@@ -1,5 +1,7 @@
 #include "child_process.h"
 
+#include "kxnet/signals.h"
+
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -16,6 +18,9 @@ extern char **environ;
 
 namespace kxsim {
 
+// How long a child asked to end may take to clean up.
+const int kStopGraceSeconds = 10;
+
 std::string ChildResult::LineAfter(const std::string &prefix) const {
     for (const auto &l : lines)
         if (l.compare(0, prefix.size(), prefix) == 0)
@@ -25,7 +30,8 @@ std::string ChildResult::LineAfter(const std::string &prefix) const {
 
 ChildResult RunKxsim(const std::vector<std::string> &arguments,
                      const std::vector<std::pair<std::string, std::string>> &environment,
-                     const std::string &indent, int timeoutSeconds, bool show) {
+                     const std::string &indent, int timeoutSeconds, bool show,
+                     const ChildWatch &watch) {
     ChildResult result;
     int pipeFds[2];
     if (pipe2(pipeFds, O_CLOEXEC) != 0) {
@@ -63,8 +69,22 @@ ChildResult RunKxsim(const std::vector<std::string> &arguments,
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 1);
     posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 2);
+    // The child starts with no signal blocked and default actions, whatever
+    // this process blocked to take its stop signals on one thread.
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t none, defaults;
+    sigemptyset(&none);
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGINT);
+    sigaddset(&defaults, SIGTERM);
+    sigaddset(&defaults, SIGHUP);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    posix_spawnattr_setsigdefault(&attributes, &defaults);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
     pid_t pid = -1;
-    int rc = posix_spawn(&pid, "/proc/self/exe", &actions, nullptr, argv.data(), envp.data());
+    int rc = posix_spawn(&pid, "/proc/self/exe", &actions, &attributes, argv.data(), envp.data());
+    posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&actions);
     close(pipeFds[1]);
     if (rc != 0) {
@@ -75,18 +95,29 @@ ChildResult RunKxsim(const std::vector<std::string> &arguments,
 
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
     std::string partial;
-    bool killed = false;
+    bool killed = false, asked = false;
     for (;;) {
+        if (watch.stop && watch.stop->stopped() && !asked) {
+            // Asked to end as at a normal end; killed if it does not within
+            // the grace below.
+            kill(pid, SIGTERM);
+            asked = true;
+            auto grace = std::chrono::steady_clock::now() + std::chrono::seconds(kStopGraceSeconds);
+            deadline = grace < deadline ? grace : deadline;
+        }
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                         deadline - std::chrono::steady_clock::now())
                         .count();
         if (left <= 0 && !killed) {
-            printf("%s(no end after %d s: stopped)\n", indent.c_str(), timeoutSeconds);
+            printf("%s(no end after %d s: stopped)\n", indent.c_str(),
+                   asked ? kStopGraceSeconds : timeoutSeconds);
             kill(pid, SIGKILL);
             killed = true;
         }
         struct pollfd p = {pipeFds[0], POLLIN, 0};
-        int n = poll(&p, 1, left > 0 ? static_cast<int>(left > 1000 ? 1000 : left) : 1000);
+        // Short steps while a stop signal may come, so it is passed on soon.
+        int step = watch.stop && !asked ? 100 : 1000;
+        int n = poll(&p, 1, left > 0 ? static_cast<int>(left > step ? step : left) : step);
         if (n < 0 && errno != EINTR)
             break;
         if (n <= 0)
@@ -107,6 +138,8 @@ ChildResult RunKxsim(const std::vector<std::string> &arguments,
                 fflush(stdout);
             }
             result.lines.push_back(line);
+            if (watch.onLine)
+                watch.onLine(line);
         }
     }
     if (!partial.empty()) {

@@ -15,12 +15,16 @@
 #include <memory>
 #include <mutex>
 
+#include "device_folder.h"
+#include "icmp_echo.h"
+#include "kx_platform_test.h"
 #include "kxcmd_loader.h"
 #include "kxmodem/modem.h"
 #include "kxnet/netns.h"
 #include "kxsim.h"
+#include "logon_reply.h"
 #include "tun_bridge.h"
-#include "icmp_echo.h"
+#include "wait_notice.h"
 
 namespace {
 
@@ -166,28 +170,25 @@ bool ParseArgs(const kxsim::Args &args, Options *o) {
     return true;
 }
 
-void RemoveTree(const std::string &dir) {
-    if (DIR *d = opendir(dir.c_str())) {
-        while (dirent *e = readdir(d)) {
-            if (strcmp(e->d_name, ".") && strcmp(e->d_name, ".."))
-                unlink((dir + "/" + e->d_name).c_str());
-        }
-        closedir(d);
-    }
-    rmdir(dir.c_str());
-}
-
 double Ms(std::chrono::steady_clock::duration d) {
     return std::chrono::duration<double, std::milli>(d).count();
 }
 
-// Sends `count` echo requests through the channel; returns the replies received.
-long Ping(const kxcmd::Api &api, uint32_t channel, long count) {
+// A driver limit in the milliseconds a user waits: platform time is scaled.
+unsigned DriverLimitMs(unsigned nominalMs) {
+    return static_cast<unsigned>(nominalMs * kxtest::TimeScale());
+}
+// The driver's limit for one control reply.
+const unsigned kReplyLimitMs = 30000;
+
+// Sends `count` echo requests through the channel, until a stop signal;
+// returns the replies received.
+long Ping(const kxcmd::Api &api, uint32_t channel, long count, const kxnet::StopSignals &stop) {
     const uint32_t me = SessionAddress(channel);
     long replies = 0;
     double min = 0, max = 0, total = 0;
     uint8_t buffer[2048];
-    for (long i = 1; i <= count; ++i) {
+    for (long i = 1; i <= count && !stop.stopped(); ++i) {
         uint16_t seq = static_cast<uint16_t>(i);
         std::vector<uint8_t> request = kxsim::BuildEchoRequest(me, kEchoPeer, 0x4B58, seq, 56);
         uint32_t length = static_cast<uint32_t>(request.size());
@@ -225,6 +226,159 @@ long Ping(const kxcmd::Api &api, uint32_t channel, long count) {
     return replies;
 }
 
+// Says why the logon failed, from what crossed the control port.
+void ReportFailedLogon(const kxsim::LogonReplyWatch &reply, unsigned waitedMs) {
+    if (!reply.Requested())
+        printf("logon: FAILED before a start request reached the module (the data port could "
+               "not be opened, or no request slot was free)\n");
+    else if (!reply.Answered())
+        printf("logon: no reply from the module within the driver's limit (%.*f s)\n",
+               waitedMs < 10000 ? 1 : 0, waitedMs / 1000.0);
+    else if (!reply.Accepted())
+        printf("logon: refused by the module: %s\n", reply.Reason().c_str());
+    else
+        printf("logon: FAILED although the module accepted the start (the driver did not take "
+               "its reply)\n");
+}
+
+// Logs on; true when the channel is up. Prints the module's reason when not.
+bool LogOn(const kxcmd::Api &api, const Options &o, kxsim::LogonReplyWatch &reply,
+           const kxnet::StopSignals &stop) {
+    kxcmd::LogonParameters p{o.apn.c_str(), o.user.c_str(), o.password.c_str(), 0, 0, 0};
+    Completion logon;
+    kxcmd::LogonCallbacks callbacks{o.async ? &Completion::Callback : nullptr, &logon, &OnStatus,
+                                    nullptr};
+    printf("logon: channel %u, apn \"%s\", user \"%s\", %s\n", o.channel, o.apn.c_str(),
+           o.user.c_str(), o.async ? "asynchronous" : "synchronous");
+    reply.Reset();
+    unsigned limit = DriverLimitMs(kReplyLimitMs);
+    bool up;
+    {
+        kxsim::WaitNotice notice("the module's reply to the logon", limit);
+        up = api.Logon(o.channel, &p, 0, &callbacks) != 0;
+    }
+    if (up && o.async) {
+        printf("logon: request sent, waiting for the module\n");
+        kxsim::WaitNotice notice("the logon's completion", limit + 5000);
+        // The driver completes the logon within its own limit; a stop
+        // signal ends the wait sooner (the close below cancels the logon).
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limit + 5000);
+        bool done = false;
+        while (!done && !stop.stopped() && std::chrono::steady_clock::now() < deadline)
+            done = logon.Wait(100);
+        up = done && logon.status == 1;
+    }
+    if (up)
+        printf("logon: ok\n");
+    else if (!stop.stopped())
+        ReportFailedLogon(reply, limit);
+    return up;
+}
+
+// State, rates and signal strength of an up channel.
+void ShowChannel(const kxcmd::Api &api, uint32_t channel) {
+    unsigned limit = DriverLimitMs(kReplyLimitMs);
+    uint32_t state = 0;
+    bool answered;
+    {
+        kxsim::WaitNotice notice("the module's packet service status", limit);
+        answered = api.ConnectionState(channel, nullptr, nullptr, &state) != 0;
+    }
+    if (answered)
+        printf("state: %s (%u)\n", StatusName(state), state);
+    else
+        printf("state: query failed\n");
+    kxcmd::ChannelRates rates{};
+    {
+        kxsim::WaitNotice notice("the module's channel rates", limit);
+        answered = api.ChannelRate(channel, nullptr, nullptr, &rates) != 0;
+    }
+    if (answered)
+        printf("channel rates: current tx %u bps, rx %u bps; max tx %u bps, rx %u bps\n",
+               rates.currentTxRate, rates.currentRxRate, rates.maxTxRate, rates.maxRxRate);
+    else
+        printf("channel rates: query failed\n");
+    Completion signal;
+    {
+        kxsim::WaitNotice notice("the module's signal strength", limit + 5000);
+        answered = api.GetSignalStrength(&Completion::Callback, &signal) &&
+                   signal.Wait(static_cast<int>(limit + 5000)) && signal.status == 1 &&
+                   signal.size == 2;
+    }
+    if (answered)
+        printf("signal strength: %d dBm, radio interface %u\n", static_cast<int8_t>(signal.data[0]),
+               signal.data[1]);
+    else
+        printf("signal strength: query failed\n");
+}
+
+// The session once up: echo requests, or real traffic with --tun. Returns
+// the exit status it earns; then logs off.
+int UseSession(const kxcmd::Api &api, const Options &o, kxnet::StopSignals &stop) {
+    ShowChannel(api, o.channel);
+    long replies = 0;
+    int bridged = 0;
+    if (o.tun) {
+        kxsim::TunBridgeOptions bridge;
+        bridge.address = kxsim::DefaultSessionAddress(static_cast<int>(o.channel));
+        bridge.exec = o.exec;
+        std::string why;
+        bridged = kxsim::BridgeDriverChannel(api.Send, api.Receive, o.channel, bridge, stop, &why);
+        if (!why.empty())
+            fprintf(stderr, "kxsim connect: %s\n", why.c_str());
+        replies = o.count; // no echo requests with --tun
+    } else {
+        replies = Ping(api, o.channel, o.count, stop);
+    }
+    bool off;
+    {
+        kxsim::WaitNotice notice("the module's reply to the logoff", DriverLimitMs(kReplyLimitMs));
+        off = api.Logoff(o.channel, nullptr, nullptr) != 0;
+    }
+    printf("logoff: %s\n", off ? "ok" : "FAILED");
+    if (!off || replies != o.count)
+        return 1;
+    return o.tun ? bridged : 0;
+}
+
+// Opens the driver, runs the session, closes. Returns the exit status.
+int DriveConnection(const Options &o, kxnet::StopSignals &stop) {
+    kxcmd::Api api;
+    std::string error;
+    const std::string path = kxsim::BuildDirectory() + "/KxCmdApi.so";
+    if (!api.Load(path, &error)) {
+        fprintf(stderr, "kxsim connect: cannot load the driver: %s\n", error.c_str());
+        return 1;
+    }
+    printf("driver: loaded %s\n", path.c_str());
+    // Sees the control port's frames: the reason of a refused logon.
+    kxsim::LogonReplyWatch reply;
+    int result = 1;
+    bool opened;
+    {
+        kxsim::WaitNotice notice("the module's client ids (open)",
+                                 2 * DriverLimitMs(kReplyLimitMs));
+        opened = api.Open() != 0;
+    }
+    if (!opened) {
+        fprintf(stderr, "kxsim connect: KxCmdOpen failed (module absent or busy?)\n");
+    } else {
+        printf("open: ok\n");
+        if (!stop.stopped() && LogOn(api, o, reply, stop))
+            result = UseSession(api, o, stop);
+        bool closed;
+        {
+            kxsim::WaitNotice notice("the driver's close", 2 * DriverLimitMs(kReplyLimitMs));
+            closed = api.Close() != 0;
+        }
+        printf("close: %s\n", closed ? "ok" : "FAILED");
+        if (!closed)
+            result = 1;
+    }
+    api.Unload();
+    return result;
+}
+
 int ConnectMain(const kxsim::Args &args) {
     for (const auto &a : args) {
         if (a == "--help" || a == "-h") {
@@ -236,16 +390,17 @@ int ConnectMain(const kxsim::Args &args) {
     if (!ParseArgs(args, &o))
         return 2;
     setvbuf(stdout, nullptr, _IOLBF, 0);
-    // Created before any thread, so that a stop signal reaches the bridge.
-    std::unique_ptr<kxnet::StopSignals> stop;
     if (o.tun) {
         std::string problem = kxnet::NetworkPrerequisiteProblem();
         if (!problem.empty()) {
             fprintf(stderr, "kxsim connect: --tun: %s\n", problem.c_str());
             return 1;
         }
-        stop.reset(new kxnet::StopSignals);
     }
+    // Created before any thread, so that SIGINT and SIGTERM reach its
+    // watcher only: a stop ends the session as a normal end does (log off,
+    // close, module stopped, its folder removed).
+    kxnet::StopSignals stop;
 
     kxmodem::Modem modem;
     std::string embeddedDir;
@@ -262,7 +417,7 @@ int ConnectMain(const kxsim::Args &args) {
         std::string error;
         if (!modem.Start(embeddedDir, mo, &error)) {
             fprintf(stderr, "kxsim connect: cannot start the module: %s\n", error.c_str());
-            RemoveTree(embeddedDir);
+            kxsim::RemoveDeviceFolder(embeddedDir);
             return 1;
         }
         o.deviceDir = embeddedDir;
@@ -280,80 +435,14 @@ int ConnectMain(const kxsim::Args &args) {
     }
     setenv("KX_DEVICE_DIR", o.deviceDir.c_str(), 1);
 
-    int result = 1;
-    kxcmd::Api api;
-    std::string error;
-    const std::string path = kxsim::BuildDirectory() + "/KxCmdApi.so";
-    if (!api.Load(path, &error)) {
-        fprintf(stderr, "kxsim connect: cannot load the driver: %s\n", error.c_str());
-    } else {
-        printf("driver: loaded %s\n", path.c_str());
-        if (!api.Open()) {
-            fprintf(stderr, "kxsim connect: KxCmdOpen failed (module absent or busy?)\n");
-        } else {
-            printf("open: ok\n");
-            kxcmd::LogonParameters p{o.apn.c_str(), o.user.c_str(), o.password.c_str(), 0, 0, 0};
-            Completion logon;
-            kxcmd::LogonCallbacks callbacks{o.async ? &Completion::Callback : nullptr, &logon,
-                                            &OnStatus, nullptr};
-            printf("logon: channel %u, apn \"%s\", user \"%s\", %s\n", o.channel, o.apn.c_str(),
-                   o.user.c_str(), o.async ? "asynchronous" : "synchronous");
-            bool up = api.Logon(o.channel, &p, 0, &callbacks) != 0;
-            if (up && o.async) {
-                printf("logon: request sent, waiting for the module\n");
-                up = logon.Wait(35000) && logon.status == 1;
-            }
-            printf("logon: %s\n", up ? "ok" : "FAILED (rejected by the module or no answer)");
-            if (up) {
-                uint32_t state = 0;
-                if (api.ConnectionState(o.channel, nullptr, nullptr, &state))
-                    printf("state: %s (%u)\n", StatusName(state), state);
-                else
-                    printf("state: query failed\n");
-                kxcmd::ChannelRates rates{};
-                if (api.ChannelRate(o.channel, nullptr, nullptr, &rates))
-                    printf("channel rates: current tx %u bps, rx %u bps; max tx %u bps, rx %u "
-                           "bps\n",
-                           rates.currentTxRate, rates.currentRxRate, rates.maxTxRate,
-                           rates.maxRxRate);
-                else
-                    printf("channel rates: query failed\n");
-                Completion signal;
-                if (api.GetSignalStrength(&Completion::Callback, &signal) && signal.Wait(35000) &&
-                    signal.status == 1 && signal.size == 2)
-                    printf("signal strength: %d dBm, radio interface %u\n",
-                           static_cast<int8_t>(signal.data[0]), signal.data[1]);
-                else
-                    printf("signal strength: query failed\n");
-                long replies = 0;
-                int bridged = 0;
-                if (o.tun) {
-                    kxsim::TunBridgeOptions bridge;
-                    bridge.address = kxsim::DefaultSessionAddress(static_cast<int>(o.channel));
-                    bridge.exec = o.exec;
-                    std::string why;
-                    bridged = kxsim::BridgeDriverChannel(api.Send, api.Receive, o.channel, bridge,
-                                                         *stop, &why);
-                    if (!why.empty())
-                        fprintf(stderr, "kxsim connect: %s\n", why.c_str());
-                    replies = o.count; // no echo requests with --tun
-                } else {
-                    replies = Ping(api, o.channel, o.count);
-                }
-                bool off = api.Logoff(o.channel, nullptr, nullptr) != 0;
-                printf("logoff: %s\n", off ? "ok" : "FAILED");
-                result = off && replies == o.count ? (o.tun ? bridged : 0) : 1;
-            }
-            bool closed = api.Close() != 0;
-            printf("close: %s\n", closed ? "ok" : "FAILED");
-            if (!closed)
-                result = 1;
-        }
-        api.Unload();
-    }
+    int result = DriveConnection(o, stop);
     if (!embeddedDir.empty()) {
         modem.Stop();
-        RemoveTree(embeddedDir);
+        kxsim::RemoveDeviceFolder(embeddedDir);
+    }
+    if (stop.stopped() && !o.tun) {
+        printf("kxsim connect: stopped by signal %d; logged off and closed\n", stop.signal());
+        return 128 + stop.signal();
     }
     return result;
 }

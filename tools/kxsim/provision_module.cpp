@@ -2,6 +2,8 @@
 
 #include "provision_module.h"
 
+#include "device_folder.h"
+
 #include <cstdlib>
 #include <string>
 
@@ -25,7 +27,7 @@ EmbeddedModule *StartEmbeddedModule(std::string *error) {
     EmbeddedModule *m = new EmbeddedModule;
     m->dir = pattern;
     if (!m->modem.Start(m->dir, kxmodem::Options(), error)) {
-        rmdir(m->dir.c_str());
+        kxsim::RemoveDeviceFolder(m->dir);
         delete m;
         return nullptr;
     }
@@ -42,7 +44,7 @@ bool RegisterEmbeddedModule(EmbeddedModule *m, bool roaming) {
 
 void StopEmbeddedModule(EmbeddedModule *m) {
     m->modem.Stop();
-    rmdir(m->dir.c_str());
+    kxsim::RemoveDeviceFolder(m->dir);
     delete m;
 }
 

@@ -10,7 +10,9 @@
 // Each host runs as its own process (kxsim provision / applet / connect), as
 // on the handheld; the module runs in this process and is shared by all.
 #include "child_process.h"
+#include "device_folder.h"
 #include "kxmodem/modem.h"
+#include "kxnet/signals.h"
 #include "kxsim.h"
 #include "run_fault.h"
 
@@ -21,9 +23,11 @@
 #include <dirent.h>
 #include <fstream>
 #include <sstream>
+#include <strings.h>
 #include <sys/stat.h>
-#include <thread>
 #include <unistd.h>
+
+#include <windows.h>
 
 namespace {
 
@@ -31,8 +35,8 @@ struct RunOptions {
     std::string operatorName; // "" = the module's default
     bool roaming = false;
     bool radioOff = false;
-    std::string apn, user, password; // "" = the module's defaults
-    bool apnGiven = false;
+    std::string apn, user, password; // what the connection sends (the network's when not given)
+    bool apnGiven = false, userGiven = false, passwordGiven = false;
     int channel = 0;
     int count = 3;
     std::string fault;    // "", "vanish"
@@ -53,7 +57,9 @@ void Usage(FILE *out) {
             "  --radio-off        the module's radio is off (no registration, no connection)\n"
             "  --apn TEXT         the access point name the connection asks for\n"
             "  --user TEXT        the user name the connection sends\n"
-            "  --password TEXT    the password the connection sends\n"
+            "  --password TEXT    the password the connection sends (the network accepts apn\n"
+            "                     kxtel.internet, user kxuser, password kxpass; any other is\n"
+            "                     expected to be refused, with the module's reason)\n"
             "  --channel N        the channel to connect on, 0 or 1 (default 0)\n"
             "  --count N          echo requests through the data channel (default 3)\n"
             "  --fault vanish     a second session in which the module's ports vanish and\n"
@@ -61,7 +67,11 @@ void Usage(FILE *out) {
             "  --registry FILE    use (and change) this registry file instead of a working\n"
             "                     copy of the shipped device/platform.reg\n"
             "  --out DIR          folder for the working registry, the debug log and the\n"
-            "                     page picture (default: a new folder under /tmp)\n");
+            "                     page picture (default: a new folder under /tmp)\n"
+            "\n"
+            "Each step states what the scenario expects before it runs. SIGINT or SIGTERM\n"
+            "ends the run as a normal end (children asked to end, module stopped, its\n"
+            "folder removed) with exit status 128 + the signal.\n");
 }
 
 bool ParseOptions(const kxsim::Args &args, RunOptions *o) {
@@ -107,9 +117,11 @@ bool ParseOptions(const kxsim::Args &args, RunOptions *o) {
         } else if (a == "--user") {
             if (!value(&o->user))
                 return false;
+            o->userGiven = true;
         } else if (a == "--password") {
             if (!value(&o->password))
                 return false;
+            o->passwordGiven = true;
         } else if (a == "--channel") {
             if (!number(&o->channel, 0, 1))
                 return false;
@@ -240,52 +252,130 @@ bool ShowDeviceImage(const RunOptions &o, const std::string &registry, Narrator 
     return all && registryOk;
 }
 
-// Waits until the driver of a freshly started host has had time to open
-// its RIL session (it sends its first AT commands), then registers the radio.
-void RegisterWhenWatched(kxmodem::Modem &modem, uint64_t atBefore, const std::string &state) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(8);
-    while (std::chrono::steady_clock::now() < deadline &&
-           modem.State().counters.atCommands < atBefore + 4)
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    modem.Control("registration " + state);
+// The network behind the module: the access point and credentials it
+// accepts. The run sets them on the module, so a scenario's expected
+// outcome follows from what it asks for.
+struct Network {
+    const char *apn, *user, *password;
+};
+const Network kNetwork = {"kxtel.internet", "kxuser", "kxpass"};
+
+bool SameTextIgnoringCase(const std::string &a, const std::string &b) {
+    return a.size() == b.size() && strncasecmp(a.c_str(), b.c_str(), a.size()) == 0;
+}
+
+// The operator the module reports: the scenario's, else the module's own.
+std::string OperatorName(const RunOptions &o, kxmodem::Modem &modem) {
+    if (!o.operatorName.empty())
+        return o.operatorName;
+    std::string status = modem.Control("status");
+    size_t at = status.find("operator=\"");
+    if (at == std::string::npos)
+        return "";
+    at += 10;
+    return status.substr(at, status.find('"', at) - at);
+}
+
+// The profile the driver's matching rule picks for the operator: the first
+// subkey of \Comm\CarrierCfg, in the registry's order, whose name is a
+// case-insensitive prefix of the operator's name; "" when none is (a subkey
+// name of 32 or more characters ends the search). Read in this process from
+// the registry file the hosts are given.
+std::string MatchingProfile(const std::string &operatorName) {
+    HKEY root = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"\\Comm\\CarrierCfg", 0, 0, &root) != ERROR_SUCCESS)
+        return "";
+    std::string match;
+    for (DWORD i = 0;; ++i) {
+        char16_t name[32] = {};
+        DWORD length = 32;
+        if (RegEnumKeyExW(root, i, name, &length, nullptr, nullptr, nullptr, nullptr) !=
+            ERROR_SUCCESS)
+            break;
+        std::string narrow;
+        for (DWORD c = 0; c < length; ++c)
+            narrow += name[c] < 0x80 ? char(name[c]) : '?';
+        if (narrow.size() <= operatorName.size() &&
+            SameTextIgnoringCase(narrow, operatorName.substr(0, narrow.size()))) {
+            match = narrow;
+            break;
+        }
+    }
+    RegCloseKey(root);
+    return match;
+}
+
+// What one boot of the device manager is expected to report.
+struct BootExpectation {
+    int exitStatus;
+    std::vector<std::string> results; // the result line starts with one of these
+    std::string Describe() const {
+        std::string d;
+        for (const auto &r : results)
+            d += (d.empty() ? "\"" : " or \"") + r + "...\"";
+        return d + ", exit status " + std::to_string(exitStatus);
+    }
+    bool Met(const kxsim::ChildResult &r) const {
+        std::string result = r.LineAfter("result: ");
+        for (const auto &expected : results) {
+            if (r.exitStatus == exitStatus && result.find(expected) != std::string::npos)
+                return true;
+        }
+        return false;
+    }
+};
+
+BootExpectation ExpectBoot(const RunOptions &o, const std::string &profile, int boot) {
+    if (o.radioOff)
+        return {3, {"the radio is off"}};
+    if (o.roaming)
+        return {3, {"roaming"}};
+    if (profile.empty())
+        return {3, {"no profile for this operator"}};
+    if (boot == 2)
+        return {0, {"is current already"}};
+    if (o.registry.empty())
+        return {0, {"applied"}}; // a fresh copy of the shipped registry
+    return {0, {"applied", "is current already"}};
 }
 
 // Step 2: two boots of the device manager with CarrierCfg. This program
-// drives the module's registration itself (the radio stays as the scenario
-// has it), so provision is told to leave the radio alone.
+// drives the module's registration itself: provision is told to leave the
+// radio alone, and the registration changes as soon as provision says that
+// the driver watches the radio, so the driver is told it.
 void Provision(const RunOptions &o, kxmodem::Modem &modem,
                const std::vector<std::pair<std::string, std::string>> &env,
-               const std::string &registry, Narrator &n) {
+               const std::string &registry, const kxnet::StopSignals &stop, Narrator &n) {
     std::string target = o.radioOff ? "none" : o.roaming ? "roaming" : "home";
-    for (int boot = 1; boot <= 2; ++boot) {
-        printf("  -- boot %d: the device manager loads CarrierCfg; the radio registers (%s)\n",
-               boot, target.c_str());
+    std::string operatorName = OperatorName(o, modem);
+    std::string profile = MatchingProfile(operatorName);
+    printf("  operator \"%s\"; matching profile: %s\n", operatorName.c_str(),
+           profile.empty() ? "none" : ("\"" + profile + "\"").c_str());
+    for (int boot = 1; boot <= 2 && !stop.stopped(); ++boot) {
+        BootExpectation expected = ExpectBoot(o, profile, boot);
+        printf("  -- boot %d: the device manager loads CarrierCfg; the radio registers (%s)\n"
+               "     expected: %s\n",
+               boot, target.c_str(), expected.Describe().c_str());
         fflush(stdout);
         modem.Control("registration searching");
-        uint64_t at = modem.State().counters.atCommands;
-        std::thread registrar([&] {
-            if (!o.radioOff)
-                RegisterWhenWatched(modem, at, target);
-        });
+        kxsim::ChildWatch watch;
+        watch.stop = &stop;
+        watch.onLine = [&](const std::string &line) {
+            if (!o.radioOff && line.find("driver: watching the radio") != std::string::npos)
+                modem.Control("registration " + target);
+        };
+        // The limit only ends a wait that a fault made endless: provision
+        // reports as soon as the driver has acted.
         kxsim::ChildResult r =
             kxsim::RunKxsim({"provision", "--keep-radio", "--registry", registry, "--device-dir",
-                             modem.DeviceDir(), "--timeout", o.radioOff || o.roaming ? "4" : "15"},
-                            env, "    ", 60);
-        registrar.join();
+                             modem.DeviceDir(), "--timeout", "30"},
+                            env, "    ", 60, true, watch);
         std::string result = r.LineAfter("result: ");
-        bool ok;
-        if (o.radioOff || o.roaming) {
-            ok = r.exitStatus == 3; // nothing applied, as expected
-        } else if (!o.operatorName.empty()) {
-            ok = r.exitStatus == 0 || r.exitStatus == 3; // any operator: report what happened
-        } else if (boot == 1) {
-            ok = r.exitStatus == 0;
-        } else {
-            ok = r.exitStatus == 0 && result.find("current already") != std::string::npos;
-        }
-        n.Record("provisioning, boot " + std::to_string(boot), ok,
-                 result.empty() ? "exit status " + std::to_string(r.exitStatus) : result);
+        std::string detail =
+            result.empty() ? "exit status " + std::to_string(r.exitStatus) : result;
+        if (r.exitStatus >= 128)
+            detail += " (stopped by signal " + std::to_string(r.exitStatus - 128) + ")";
+        n.Record("provisioning, boot " + std::to_string(boot), expected.Met(r), detail);
         if (o.radioOff)
             break; // one boot shows it
     }
@@ -294,50 +384,109 @@ void Provision(const RunOptions &o, kxmodem::Modem &modem,
 }
 
 // Step 3: the control panel opens the ModemAbout page.
-void ShowApplet(const RunOptions &o, kxmodem::Modem &modem,
-                const std::vector<std::pair<std::string, std::string>> &env,
-                const std::string &registry, const std::string &png, Narrator &n) {
+void ShowApplet(kxmodem::Modem &modem, const std::vector<std::pair<std::string, std::string>> &env,
+                const std::string &registry, const std::string &png, const kxnet::StopSignals &stop,
+                Narrator &n) {
+    kxsim::ChildWatch watch;
+    watch.stop = &stop;
     kxsim::ChildResult r = kxsim::RunKxsim(
         {"applet", "--registry", registry, "--device-dir", modem.DeviceDir(), "--png", png}, env,
-        "    ", 60);
+        "    ", 60, true, watch);
     bool ok = r.exitStatus == 0 && FileExists(png);
     n.Record("control panel: ModemAbout page", ok,
              ok ? "picture " + png : "exit status " + std::to_string(r.exitStatus));
 }
 
+// What the connection software is expected to report: connected, or the
+// module's refusal with this reason.
+struct ConnectExpectation {
+    bool connects;
+    std::string reason; // in the refusal line when it does not connect
+};
+
+ConnectExpectation ExpectConnect(const RunOptions &o, const std::string &apn,
+                                 const std::string &user, const std::string &password) {
+    if (o.radioOff)
+        return {false, "no service"};
+    if (!SameTextIgnoringCase(apn, kNetwork.apn))
+        return {false, "unknown APN"};
+    if (user != kNetwork.user || password != kNetwork.password)
+        return {false, "authentication failed"};
+    return {true, ""};
+}
+
 // Step 4: the connection software.
 void Connect(const RunOptions &o, kxmodem::Modem &modem,
-             const std::vector<std::pair<std::string, std::string>> &env, Narrator &n) {
+             const std::vector<std::pair<std::string, std::string>> &env,
+             const kxnet::StopSignals &stop, Narrator &n) {
+    std::string apn = o.apnGiven ? o.apn : kNetwork.apn;
+    std::string user = o.userGiven ? o.user : kNetwork.user;
+    std::string password = o.passwordGiven ? o.password : kNetwork.password;
+    ConnectExpectation expected = ExpectConnect(o, apn, user, password);
+    printf("  the network accepts apn \"%s\", user \"%s\"; the connection asks for apn \"%s\", "
+           "user \"%s\"\n  expected: %s\n",
+           kNetwork.apn, kNetwork.user, apn.c_str(), user.c_str(),
+           expected.connects ? "connected, data moved, disconnected"
+                             : ("the module refuses the logon: " + expected.reason).c_str());
+    fflush(stdout);
     std::vector<std::string> args = {"connect",
                                      "--device-dir",
                                      modem.DeviceDir(),
                                      "--channel",
                                      std::to_string(o.channel),
                                      "--count",
-                                     std::to_string(o.count)};
-    if (o.apnGiven) {
-        args.push_back("--apn");
-        args.push_back(o.apn);
+                                     std::to_string(o.count),
+                                     "--apn",
+                                     apn,
+                                     "--user",
+                                     user,
+                                     "--password",
+                                     password};
+    kxsim::ChildWatch watch;
+    watch.stop = &stop;
+    kxsim::ChildResult r = kxsim::RunKxsim(args, env, "    ", 120, true, watch);
+    std::string refusal = r.LineAfter("logon: refused by the module: ");
+    bool ok;
+    std::string detail;
+    if (expected.connects) {
+        ok = r.exitStatus == 0;
+        detail = ok ? "connected, data moved, disconnected"
+                    : "the connection failed (exit status " + std::to_string(r.exitStatus) + ")";
+    } else {
+        ok = r.exitStatus == 1 && refusal.find(expected.reason) != std::string::npos;
+        detail =
+            refusal.empty() ? "exit status " + std::to_string(r.exitStatus) : "refused: " + refusal;
+        if (ok)
+            detail += ", as the scenario expects";
     }
-    if (!o.user.empty()) {
-        args.push_back("--user");
-        args.push_back(o.user);
-    }
-    if (!o.password.empty()) {
-        args.push_back("--password");
-        args.push_back(o.password);
-    }
-    kxsim::ChildResult r = kxsim::RunKxsim(args, env, "    ", 120);
-    // A connection is expected to come up unless the scenario refuses it:
-    // radio off, or an APN / credentials the network does not accept.
-    bool refusedByScenario = o.radioOff || o.apnGiven || !o.user.empty() || !o.password.empty();
-    bool ok = r.exitStatus == 0 || (refusedByScenario && r.exitStatus != 0 && r.exitStatus < 128);
-    std::string detail = r.exitStatus == 0 ? "connected, data moved, disconnected"
-                                           : "the connection failed (exit status " +
-                                                 std::to_string(r.exitStatus) + ")";
-    if (r.exitStatus != 0 && ok)
-        detail += ", as the scenario expects";
     n.Record("connection: KxCmdApi", ok, detail);
+}
+
+// The working folder: --out (created when missing, refused when it is not a
+// folder this user can write), else a new one under /tmp. "" on failure.
+std::string PrepareWorkingFolder(const RunOptions &o) {
+    if (o.outDir.empty()) {
+        char pattern[] = "/tmp/kxsim-run-XXXXXX";
+        if (!mkdtemp(pattern)) {
+            perror("kxsim run: cannot create a working folder");
+            return "";
+        }
+        return pattern;
+    }
+    if (mkdir(o.outDir.c_str(), 0777) != 0 && errno != EEXIST) {
+        fprintf(stderr, "kxsim run: cannot create %s: %s\n", o.outDir.c_str(), strerror(errno));
+        return "";
+    }
+    struct stat st;
+    if (stat(o.outDir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+        fprintf(stderr, "kxsim run: --out %s is not a folder\n", o.outDir.c_str());
+        return "";
+    }
+    if (access(o.outDir.c_str(), W_OK | X_OK) != 0) {
+        fprintf(stderr, "kxsim run: cannot write in %s: %s\n", o.outDir.c_str(), strerror(errno));
+        return "";
+    }
+    return o.outDir;
 }
 
 } // namespace
@@ -352,19 +501,14 @@ static int RunMain(const kxsim::Args &args) {
     RunOptions o;
     if (!ParseOptions(args, &o))
         return 2;
+    // Before any thread: SIGINT and SIGTERM then reach the watcher only, and
+    // the run ends as at a normal end (children asked to end, module
+    // stopped, its folder removed).
+    kxnet::StopSignals stop;
 
-    std::string out = o.outDir;
-    if (out.empty()) {
-        char pattern[] = "/tmp/kxsim-run-XXXXXX";
-        if (!mkdtemp(pattern)) {
-            perror("kxsim run: cannot create a working folder");
-            return 1;
-        }
-        out = pattern;
-    } else if (mkdir(out.c_str(), 0777) != 0 && errno != EEXIST) {
-        fprintf(stderr, "kxsim run: cannot create %s: %s\n", out.c_str(), strerror(errno));
+    std::string out = PrepareWorkingFolder(o);
+    if (out.empty())
         return 1;
-    }
     std::string registry = o.registry.empty() ? out + "/registry.reg" : o.registry;
     std::string deviceDir = out + "/dev";
     std::string debugLog = out + "/debug.log";
@@ -376,6 +520,9 @@ static int RunMain(const kxsim::Args &args) {
 
     n.Begin(1, "Device image");
     ShowDeviceImage(o, registry, n);
+    // This process reads the profiles from the same file, to state what the
+    // device manager is expected to report.
+    setenv("KX_REGISTRY", registry.c_str(), 1);
 
     n.Begin(2, "Module and provisioning (device manager loads CarrierCfg)");
     kxmodem::Modem modem;
@@ -385,25 +532,30 @@ static int RunMain(const kxsim::Args &args) {
     std::string error;
     if (!modem.Start(deviceDir, mo, &error)) {
         n.Record("module", false, error);
+        kxsim::RemoveDeviceFolder(deviceDir);
         return n.Summary();
     }
     if (!o.operatorName.empty())
         modem.Control("operator \"" + o.operatorName + "\"");
+    modem.Control(std::string("network apn=") + kNetwork.apn + " user=" + kNetwork.user +
+                  " password=" + kNetwork.password);
     if (o.radioOff)
         modem.Control("radio off");
     modem.Control("registration searching");
     n.Record("module", true, "ports in " + deviceDir);
     std::vector<std::pair<std::string, std::string>> env = {
         {"KX_DEVICE_DIR", deviceDir}, {"KX_DEBUG_LOG", debugLog}, {"KX_REGISTRY", registry}};
-    Provision(o, modem, env, registry, n);
+    Provision(o, modem, env, registry, stop, n);
 
-    n.Begin(3, "Control panel (ModemAbout)");
-    ShowApplet(o, modem, env, registry, png, n);
-
-    n.Begin(4, "Connection software (KxCmdApi)");
-    Connect(o, modem, env, n);
-
-    if (!o.fault.empty()) {
+    if (!stop.stopped()) {
+        n.Begin(3, "Control panel (ModemAbout)");
+        ShowApplet(modem, env, registry, png, stop, n);
+    }
+    if (!stop.stopped()) {
+        n.Begin(4, "Connection software (KxCmdApi)");
+        Connect(o, modem, env, stop, n);
+    }
+    if (!o.fault.empty() && !stop.stopped()) {
         n.Begin(5, "Fault: the module's ports vanish mid-session and return");
         std::string detail;
         bool ok = kxsim::RunVanishScenario(modem, o.channel, &detail);
@@ -419,7 +571,15 @@ static int RunMain(const kxsim::Args &args) {
     printf("debug log of the drivers: %s\n", debugLog.c_str());
     printf("frame trace of the module: %s\n", mo.tracePath.c_str());
     modem.Stop();
-    return n.Summary();
+    kxsim::RemoveDeviceFolder(deviceDir);
+    int status = n.Summary();
+    if (stop.stopped()) {
+        printf("kxsim run: stopped by signal %d after the steps above; module stopped, its "
+               "folder removed\n",
+               stop.signal());
+        return 128 + stop.signal();
+    }
+    return status;
 }
 
 KXSIM_SUBCOMMAND("run", "boot the simulated handheld end to end (the main job)", RunMain);
