@@ -272,19 +272,30 @@ class DeviceFile : public FileObject {
     // One transfer with the handle's time limit. The first attempt needs no
     // registration: only a transfer that must wait registers a Waiter, so
     // that a purge or a close can end it.
+    //
+    // A read that had to wait last time (readsWait) is likely to wait again
+    // (a reader thread ahead of its module): it goes straight to poll() and
+    // saves the attempt that would find nothing. Whether the poll() slept
+    // tells the next read which way to start.
     template <class Op>
     BOOL Transfer(Direction direction, bool immediate, DWORD limit, Op op, DWORD *done) {
         DWORD error = ERROR_SUCCESS;
-        switch (Attempt(direction, op(), done, &error)) {
-        case Finished:
-            return TRUE;
-        case Failed:
-            SetLastError(error);
-            return FALSE;
-        case WouldBlock:
-            if (immediate)
-                return TRUE; // nothing there: success with 0 bytes
-            break;
+        bool waitFirst =
+            direction == Receive && !immediate && readsWait.load(std::memory_order_relaxed);
+        if (!waitFirst) {
+            switch (Attempt(direction, op(), done, &error)) {
+            case Finished:
+                if (direction == Receive)
+                    readsWait.store(false, std::memory_order_relaxed);
+                return TRUE;
+            case Failed:
+                SetLastError(error);
+                return FALSE;
+            case WouldBlock:
+                if (immediate)
+                    return TRUE; // nothing there: success with 0 bytes
+                break;
+            }
         }
         auto deadline = DeadlineAfter(limit);
         Waiter self{threadWake.fd, direction};
@@ -297,22 +308,33 @@ class DeviceFile : public FileObject {
             waiters.push_back(&self);
         }
         BOOL ok = FALSE;
+        bool slept = !waitFirst; // the first attempt found nothing
         for (;;) {
             int wait = RemainingMs(deadline);
             if (wait == 0) {
                 ok = TRUE; // time-out: success with what was transferred (nothing)
+                if (waitFirst) {
+                    // No attempt yet: what is there now still counts.
+                    Outcome outcome = Attempt(direction, op(), done, &error);
+                    ok = outcome != Failed;
+                }
                 break;
             }
             RunDeferredWakes(); // it may block: first the wakes this thread owes
             struct pollfd fds[2] = {
                 {fd, static_cast<short>(direction == Receive ? POLLIN : POLLOUT), 0},
                 {self.wakeFd, POLLIN, 0}};
+            auto before = std::chrono::steady_clock::now();
             int n = poll(fds, self.wakeFd >= 0 ? 2 : 1,
                          self.wakeFd >= 0 ? wait : (wait < 0 || wait > 50 ? 50 : wait));
             if (n < 0 && errno != EINTR) {
                 error = ERROR_GEN_FAILURE;
                 break;
             }
+            // A poll() that returned within a system call's time found its
+            // data there; one that slept was woken by it.
+            slept = slept || std::chrono::steady_clock::now() - before > kSleptAtLeast;
+            waitFirst = false;
             {
                 std::lock_guard<std::mutex> guard(mutex);
                 if (self.aborted) {
@@ -325,7 +347,10 @@ class DeviceFile : public FileObject {
                 ok = outcome == Finished;
                 break;
             }
+            slept = true;
         }
+        if (direction == Receive)
+            readsWait.store(slept, std::memory_order_relaxed);
         bool woken;
         {
             std::lock_guard<std::mutex> guard(mutex);
@@ -366,7 +391,12 @@ class DeviceFile : public FileObject {
         return Failed;
     }
 
-    const std::u16string name; // as opened, upper case ("KXC1:")
+    // How long a poll() lasts at least when it sleeps rather than finding
+    // its data (a sleep is two context switches).
+    static constexpr std::chrono::microseconds kSleptAtLeast{5};
+
+    const std::u16string name;          // as opened, upper case ("KXC1:")
+    std::atomic<bool> readsWait{false}; // the last read waited (a hint)
     const int fd;
     int lockFd; // guarded by mutex once shared
     const std::shared_ptr<kxtest::TestDevice::State> test;
