@@ -1,43 +1,132 @@
-// Critical sections: re-entrant mutexes stored inside the caller's record.
-// Each thread counts the sections it holds, so that the wakes its SetEvent
-// calls made meanwhile are made when it leaves the last one (WakeList).
+// Critical sections: re-entrant locks stored inside the caller's record.
+//
+// A section is a futex word (0 free, 1 held, 2 held and a thread may sleep on
+// it) with its holder's thread number and entry count beside it. Entering a
+// section the thread already holds only counts; entering a free one is one
+// atomic exchange; a taken one puts the thread to sleep on the word, with no
+// spinning first (on one CPU the holder could not run meanwhile). Leaving
+// wakes one sleeper when there may be one.
+//
+// Each thread also counts the sections it holds, so that the wakes its
+// SetEvent calls made meanwhile are made when it leaves the last one
+// (WakeList), or before it sleeps on a taken section.
+//
+// The thread-sanitizer build is told that these are locks (with their
+// re-entry), so that it orders what they guard and checks their lock order.
 #include "kx_internal.h"
 
-#include <pthread.h>
+#include <new>
 
-static_assert(sizeof(pthread_mutex_t) <= sizeof(CRITICAL_SECTION::opaque),
-              "CRITICAL_SECTION too small for the host mutex");
+#if defined(__SANITIZE_THREAD__)
+#include <sanitizer/tsan_interface.h>
+#define KX_TSAN(call) call
+#else
+#define KX_TSAN(call) ((void)0)
+#endif
 
-static pthread_mutex_t *MutexOf(LPCRITICAL_SECTION cs) {
-    return reinterpret_cast<pthread_mutex_t *>(cs->opaque);
+namespace {
+
+struct Section {
+    std::atomic<uint32_t> word{0};
+    std::atomic<uint32_t> holder{0}; // the holder's thread number; 0: none
+    uint32_t entries = 0;            // the holder's entries; touched by the holder only
+};
+
+static_assert(sizeof(Section) <= sizeof(CRITICAL_SECTION::opaque),
+              "CRITICAL_SECTION too small for the section");
+static_assert(alignof(Section) <= alignof(CRITICAL_SECTION), "CRITICAL_SECTION misaligned");
+
+Section *SectionOf(LPCRITICAL_SECTION cs) {
+    return std::launder(reinterpret_cast<Section *>(cs->opaque));
 }
 
+// A number per thread, never 0, never shared by two living threads.
+std::atomic<uint32_t> nextThreadNumber{1};
+KX_HOT_THREAD_LOCAL uint32_t threadNumber = 0;
+
+uint32_t Self() {
+    uint32_t n = threadNumber;
+    if (n == 0)
+        n = threadNumber = nextThreadNumber.fetch_add(1, std::memory_order_relaxed);
+    return n;
+}
+
+// Takes the word: 0 -> 1, or sleeps until it can make it 2 from 0.
+void Acquire(Section *s, LPCRITICAL_SECTION cs) {
+    uint32_t seen = 0;
+    if (s->word.compare_exchange_strong(seen, 1, std::memory_order_acquire))
+        return;
+    // It must sleep: the holder may be a thread that this one owes a wake.
+    KX_TSAN(__tsan_mutex_pre_divert(cs, 0));
+    kx::RunDeferredWakes();
+    if (seen != 2)
+        seen = s->word.exchange(2, std::memory_order_acquire);
+    while (seen != 0) {
+        kx::FutexSleep(&s->word, 2, -1);
+        seen = s->word.exchange(2, std::memory_order_acquire);
+    }
+    KX_TSAN(__tsan_mutex_post_divert(cs, 0));
+}
+
+} // namespace
+
 extern "C" void InitializeCriticalSection(LPCRITICAL_SECTION cs) {
-    pthread_mutexattr_t attr;
-    pthread_mutexattr_init(&attr);
-    pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_RECURSIVE);
-    pthread_mutex_init(MutexOf(cs), &attr);
-    pthread_mutexattr_destroy(&attr);
+    new (cs->opaque) Section;
+    KX_TSAN(__tsan_mutex_create(cs, __tsan_mutex_write_reentrant));
 }
 
 extern "C" void DeleteCriticalSection(LPCRITICAL_SECTION cs) {
-    pthread_mutex_destroy(MutexOf(cs));
+    KX_TSAN(__tsan_mutex_destroy(cs, 0));
+    SectionOf(cs)->~Section();
 }
+
 extern "C" void EnterCriticalSection(LPCRITICAL_SECTION cs) {
-    if (pthread_mutex_trylock(MutexOf(cs)) != 0) {
-        // It must wait: the thread that holds the section may be one that
-        // this thread still owes a wake.
-        kx::RunDeferredWakes();
-        pthread_mutex_lock(MutexOf(cs));
+    Section *s = SectionOf(cs);
+    uint32_t self = Self();
+    KX_TSAN(__tsan_mutex_pre_lock(cs, 0));
+    // Only this thread ever stores its own number, so seeing it is exact.
+    if (s->holder.load(std::memory_order_relaxed) == self) {
+        ++s->entries;
+    } else {
+        Acquire(s, cs);
+        s->holder.store(self, std::memory_order_relaxed);
+        s->entries = 1;
     }
+    KX_TSAN(__tsan_mutex_post_lock(cs, 0, 0));
     kx::NoteSectionEntered();
 }
+
 extern "C" void LeaveCriticalSection(LPCRITICAL_SECTION cs) {
-    pthread_mutex_unlock(MutexOf(cs));
+    Section *s = SectionOf(cs);
+    KX_TSAN(__tsan_mutex_pre_unlock(cs, 0));
+    if (--s->entries == 0) {
+        s->holder.store(0, std::memory_order_relaxed);
+        if (s->word.exchange(0, std::memory_order_release) == 2)
+            kx::FutexWake(&s->word, 1);
+    }
+    KX_TSAN(__tsan_mutex_post_unlock(cs, 0));
     kx::NoteSectionLeft();
 }
+
 extern "C" BOOL TryEnterCriticalSection(LPCRITICAL_SECTION cs) {
-    if (pthread_mutex_trylock(MutexOf(cs)) != 0)
+    Section *s = SectionOf(cs);
+    uint32_t self = Self();
+    KX_TSAN(__tsan_mutex_pre_lock(cs, __tsan_mutex_try_lock));
+    bool entered = true;
+    if (s->holder.load(std::memory_order_relaxed) == self) {
+        ++s->entries;
+    } else {
+        uint32_t seen = 0;
+        entered = s->word.compare_exchange_strong(seen, 1, std::memory_order_acquire);
+        if (entered) {
+            s->holder.store(self, std::memory_order_relaxed);
+            s->entries = 1;
+        }
+    }
+    KX_TSAN(__tsan_mutex_post_lock(
+        cs, entered ? __tsan_mutex_try_lock : __tsan_mutex_try_lock | __tsan_mutex_try_lock_failed,
+        0));
+    if (!entered)
         return FALSE;
     kx::NoteSectionEntered();
     return TRUE;

@@ -20,17 +20,7 @@
 
 namespace kx {
 
-std::mutex &WaitMutex() {
-    static std::mutex *mutex = new std::mutex; // outlives static destructors
-    return *mutex;
-}
-
-namespace {
-
-// Sleeps while *word is 0, until the absolute steady-clock time (in ns since
-// the clock's epoch; negative: no limit). Returns early on a wake-up, a
-// signal or a spurious wake: the caller looks again.
-void FutexSleep(std::atomic<uint32_t> *word, int64_t deadlineNs) {
+void FutexSleep(std::atomic<uint32_t> *word, uint32_t expected, int64_t deadlineNs) {
     timespec until;
     timespec *limit = nullptr;
     if (deadlineNs >= 0) {
@@ -40,18 +30,20 @@ void FutexSleep(std::atomic<uint32_t> *word, int64_t deadlineNs) {
     }
     // FUTEX_WAIT_BITSET takes an absolute CLOCK_MONOTONIC time, the steady clock.
     syscall(SYS_futex, reinterpret_cast<uint32_t *>(word), FUTEX_WAIT_BITSET | FUTEX_PRIVATE_FLAG,
-            0u, limit, nullptr, FUTEX_BITSET_MATCH_ANY);
+            expected, limit, nullptr, FUTEX_BITSET_MATCH_ANY);
 }
 
-void FutexWake(std::atomic<uint32_t> *word) {
-    syscall(SYS_futex, reinterpret_cast<uint32_t *>(word), FUTEX_WAKE | FUTEX_PRIVATE_FLAG, 1,
+void FutexWake(std::atomic<uint32_t> *word, int count) {
+    syscall(SYS_futex, reinterpret_cast<uint32_t *>(word), FUTEX_WAKE | FUTEX_PRIVATE_FLAG, count,
             nullptr, nullptr, 0);
 }
 
-// Static TLS for the per-thread records that every wait and every critical
-// section touches: a plain offset from the thread pointer instead of a
-// look-up call (they are small, so also when the library comes by dlopen).
-#define KX_HOT_THREAD_LOCAL __attribute__((tls_model("initial-exec"))) thread_local
+std::mutex &WaitMutex() {
+    static std::mutex *mutex = new std::mutex; // outlives static destructors
+    return *mutex;
+}
+
+namespace {
 
 // Each thread waits on its own block; it lives as long as the thread, so a
 // wake-up made after the wait ended still names a word of that thread.
@@ -70,7 +62,7 @@ KX_HOT_THREAD_LOCAL DeferredWakes deferred;
 void WakeList::Add(WaitBlock *block) {
     block->woken.store(1, std::memory_order_release);
     if (count_ == kCapacity) {
-        FutexWake(&block->woken); // rare: many sleepers on one signal
+        FutexWake(&block->woken, 1); // rare: many sleepers on one signal
         return;
     }
     blocks_[count_++] = block;
@@ -78,7 +70,7 @@ void WakeList::Add(WaitBlock *block) {
 
 void WakeList::Run() {
     for (int i = 0; i < count_; ++i)
-        FutexWake(&blocks_[i]->woken);
+        FutexWake(&blocks_[i]->woken, 1);
     count_ = 0;
 }
 
@@ -112,7 +104,7 @@ void NoteSectionLeft() {
 void RunDeferredWakes() {
     DeferredWakes &d = deferred;
     for (int i = 0; i < d.count; ++i)
-        FutexWake(&d.blocks[i]->woken);
+        FutexWake(&d.blocks[i]->woken, 1);
     d.count = 0;
 }
 
@@ -299,7 +291,7 @@ DWORD WaitFor(DWORD count, const HANDLE *handles, bool waitAll, DWORD millisecon
         }
         block.woken.store(0, std::memory_order_relaxed);
         lock.unlock();
-        FutexSleep(&block.woken, deadlineNs);
+        FutexSleep(&block.woken, 0, deadlineNs);
         lock.lock();
     }
     for (auto &o : objects) {

@@ -82,6 +82,18 @@ class WakeList {
     int count_ = 0;
 };
 
+// Static TLS for per-thread records that every wait and every critical
+// section touches: an offset from the thread pointer instead of a look-up
+// call (they are small, so this holds also when the library comes by dlopen).
+#define KX_HOT_THREAD_LOCAL __attribute__((tls_model("initial-exec"))) thread_local
+
+// Sleeps while *word holds `expected`, until the absolute steady-clock time
+// (ns since the clock's epoch; negative: no limit). It may return early (a
+// wake-up, a signal, a spurious wake): the caller looks again.
+void FutexSleep(std::atomic<uint32_t> *word, uint32_t expected, int64_t deadlineNs);
+// Wakes up to `count` threads sleeping on the word.
+void FutexWake(std::atomic<uint32_t> *word, int count);
+
 // Critical sections tell the waits how many this thread holds, so that wakes
 // deferred by RunWhenUnlocked are made when it leaves the last one.
 void NoteSectionEntered();

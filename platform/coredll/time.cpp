@@ -19,8 +19,9 @@ using Clock = std::chrono::steady_clock;
 
 // The time base changes only through the test hooks (kxtest::SetTimeScale,
 // SetTickOffset), and is read on every wait and tick. Readers take no lock:
-// the fields are published under a sequence count (odd while a writer
-// changes them), and a reader that saw a change under way reads again.
+// each change publishes a new, never changed record, and a reader reads
+// whichever record is current. The records of earlier changes are kept (the
+// hooks run a handful of times per test), so none is freed under a reader.
 struct TimeFields {
     double scale;
     int64_t realBaseNs; // steady clock at the base
@@ -28,18 +29,18 @@ struct TimeFields {
     DWORD offset;
 };
 
-struct TimeBase {
-    std::mutex writers; // serialises the writers
-    std::atomic<uint32_t> sequence{0};
-    std::atomic<double> scale{1.0};
-    std::atomic<int64_t> realBaseNs{0};
-    std::atomic<double> tickBase{0};
-    std::atomic<DWORD> offset{0};
-};
+std::atomic<const TimeFields *> current{nullptr};
+std::mutex writers; // serialises the writers; guards Published()
+
+std::vector<std::unique_ptr<TimeFields>> &Published() {
+    static auto *records = new std::vector<std::unique_ptr<TimeFields>>; // never destroyed
+    return *records;
+}
 
 int64_t NowNs() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch())
-        .count();
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts); // the steady clock
+    return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
 }
 
 double ScaleFromEnvironment() {
@@ -53,39 +54,25 @@ double ScaleFromEnvironment() {
     return v;
 }
 
-TimeBase &Base() {
-    static TimeBase *base = [] {
-        auto *b = new TimeBase;
-        b->scale = ScaleFromEnvironment();
-        b->realBaseNs = NowNs();
-        return b;
-    }();
-    return *base;
+// Under `writers`.
+const TimeFields *PublishLocked(const TimeFields &f) {
+    Published().push_back(std::make_unique<TimeFields>(f));
+    const TimeFields *record = Published().back().get();
+    current.store(record, std::memory_order_release);
+    return record;
 }
 
-TimeFields Read(TimeBase &b) {
-    for (;;) {
-        uint32_t before = b.sequence.load(std::memory_order_acquire);
-        if (before & 1) {
-            std::this_thread::yield(); // a writer is between its two steps
-            continue;
-        }
-        TimeFields f{
-            b.scale.load(std::memory_order_acquire), b.realBaseNs.load(std::memory_order_acquire),
-            b.tickBase.load(std::memory_order_acquire), b.offset.load(std::memory_order_acquire)};
-        if (b.sequence.load(std::memory_order_acquire) == before)
-            return f;
-    }
+const TimeFields *CurrentLocked() {
+    const TimeFields *f = current.load(std::memory_order_acquire);
+    return f ? f : PublishLocked(TimeFields{ScaleFromEnvironment(), NowNs(), 0, 0});
 }
 
-// Under b.writers: publishes new fields.
-void WriteLocked(TimeBase &b, const TimeFields &f) {
-    b.sequence.fetch_add(1, std::memory_order_acq_rel);
-    b.scale.store(f.scale, std::memory_order_release);
-    b.realBaseNs.store(f.realBaseNs, std::memory_order_release);
-    b.tickBase.store(f.tickBase, std::memory_order_release);
-    b.offset.store(f.offset, std::memory_order_release);
-    b.sequence.fetch_add(1, std::memory_order_release);
+const TimeFields &Read() {
+    const TimeFields *f = current.load(std::memory_order_acquire);
+    if (f)
+        return *f;
+    std::lock_guard<std::mutex> guard(writers);
+    return *CurrentLocked();
 }
 
 double NominalNow(const TimeFields &f, int64_t nowNs) {
@@ -93,7 +80,7 @@ double NominalNow(const TimeFields &f, int64_t nowNs) {
 }
 
 double CurrentScale() {
-    return Base().scale.load(std::memory_order_acquire);
+    return Read().scale;
 }
 
 } // namespace
@@ -125,15 +112,14 @@ namespace kxtest {
 void SetTimeScale(double scale) {
     if (!(scale > 0))
         return;
-    kx::TimeBase &b = kx::Base();
-    std::lock_guard<std::mutex> guard(b.writers);
+    std::lock_guard<std::mutex> guard(kx::writers);
     // Rebase so the tick stays continuous across the change.
-    kx::TimeFields f = kx::Read(b);
+    kx::TimeFields f = *kx::CurrentLocked();
     int64_t now = kx::NowNs();
     f.tickBase = kx::NominalNow(f, now);
     f.realBaseNs = now;
     f.scale = scale;
-    kx::WriteLocked(b, f);
+    kx::PublishLocked(f);
 }
 
 double TimeScale() {
@@ -141,17 +127,16 @@ double TimeScale() {
 }
 
 void SetTickOffset(DWORD offset) {
-    kx::TimeBase &b = kx::Base();
-    std::lock_guard<std::mutex> guard(b.writers);
-    kx::TimeFields f = kx::Read(b);
+    std::lock_guard<std::mutex> guard(kx::writers);
+    kx::TimeFields f = *kx::CurrentLocked();
     f.offset = offset;
-    kx::WriteLocked(b, f);
+    kx::PublishLocked(f);
 }
 
 } // namespace kxtest
 
 extern "C" DWORD GetTickCount(void) {
-    kx::TimeFields f = kx::Read(kx::Base());
+    const kx::TimeFields &f = kx::Read();
     uint64_t whole = static_cast<uint64_t>(kx::NominalNow(f, kx::NowNs()));
     return static_cast<DWORD>(whole + f.offset);
 }
