@@ -50,7 +50,11 @@ modem_pid=$!
 for _ in $(seq 50); do [ -S "$work/dev/kxmodem.ctl" ] && break; sleep 0.1; done
 ip netns exec "$op" iperf3 -s -B 10.64.255.1 >"$work/iperf-server.log" 2>&1 &
 iperf_pid=$!
-sleep 0.5
+# A busy machine can take a while to bring the server up: wait until it listens.
+for _ in $(seq 100); do
+    ip netns exec "$op" ss -ltn 2>/dev/null | grep -q "10.64.255.1:5201" && break
+    sleep 0.1
+done
 
 ticks=$(getconf CLK_TCK)
 modem_cpu() { awk '{print $14 + $15}' "/proc/$modem_pid/stat"; }
@@ -69,6 +73,8 @@ run() {
     python3 - "$work/iperf.json" "$work/tunnel.log" "$((after - before))" "$ticks" <<'PY'
 import json, re, sys
 result = json.load(open(sys.argv[1]))
+if "error" in result:
+    sys.exit("iperf3: " + result["error"])
 bps = result["end"]["sum_received"]["bits_per_second"]
 stats = open(sys.argv[2]).read()
 m = re.search(r"up \d+ packets (\d+) bytes, down \d+ packets (\d+) bytes.*"
