@@ -40,6 +40,11 @@ struct ApnProfile {
 // seven numbers of at most 11 characters each, plus the terminator.
 #define APN_DOCUMENT_CHARS (956 + 8 * APN_ESCAPED_STRING_CHARS + 7 * 11 + 1)
 
+// True when the document can carry the text (at most its first 25
+// characters) in an attribute value: no control character but tab, line feed
+// and carriage return, no unpaired surrogate, neither U+FFFE nor U+FFFF.
+bool DocumentCanCarry(const WCHAR *text);
+
 // The provisioning document's template (986 characters).
 extern const WCHAR GprsEntryTemplate[];
 

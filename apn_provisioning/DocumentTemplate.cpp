@@ -27,21 +27,22 @@ const WCHAR GprsEntryTemplate[] = TEXT(
                                 TEXT("         <parm name=\"GPRSInfoHeaderCompression\" "
                                      "value=\"%d\" />")
                                     TEXT("         <parm name=\"GPRSInfoParameters\" value=\"%s\" "
-                                         "/>") TEXT("      </characteristic>") TEXT(
-                                        "   "
-                                        "</characteristic></characteristic></wap-provisioningdoc>");
+                                         "/>") TEXT("      </characteristic>")
+                                        TEXT("   "
+                                             "</characteristic></characteristic></"
+                                             "wap-provisioningdoc>");
 
 // Copies at most APN_PROFILE_STRING_CHARS characters of `text` (fewer when
 // it ends sooner) into `out` (APN_ESCAPED_STRING_CHARS + 1 characters),
 // escaped for a double-quoted XML attribute value: markup characters become
-// entity references, and tab, line feed and carriage return character
-// references so that attribute normalisation keeps them. False when the
-// text holds a character that XML cannot carry at all, not even as a
-// reference (other C0 controls, an unpaired surrogate, U+FFFE, U+FFFF): no
-// escaping could make such a document well-formed.
-static bool EscapeAttribute(const WCHAR *text, WCHAR *out) {
-    size_t used = 0;
-    out[0] = 0;
+// entity references. Tab, line feed and carriage return stay as they are:
+// they keep the document well-formed, and a conforming parser reads each as
+// a space, which gives the entry a name that the registry can store (as a
+// character reference, a line break would reach the entry's key name).
+// False when the text holds a character that XML cannot carry at all, not
+// even as a reference (other C0 controls, an unpaired surrogate, U+FFFE,
+// U+FFFF): no escaping could make such a document well-formed.
+bool DocumentCanCarry(const WCHAR *text) {
     for (size_t i = 0; i < APN_PROFILE_STRING_CHARS && text[i] != 0; ++i) {
         WCHAR c = text[i];
         if ((c < 0x20 && c != '\t' && c != '\n' && c != '\r') || c == 0xFFFE || c == 0xFFFF ||
@@ -51,10 +52,18 @@ static bool EscapeAttribute(const WCHAR *text, WCHAR *out) {
             // A pair: both halves within the field's characters.
             if (i + 1 >= APN_PROFILE_STRING_CHARS || text[i + 1] < 0xDC00 || text[i + 1] > 0xDFFF)
                 return false;
-            out[used++] = c;
-            out[used++] = text[++i];
-            continue;
+            ++i;
         }
+    }
+    return true;
+}
+
+static bool EscapeAttribute(const WCHAR *text, WCHAR *out) {
+    size_t used = 0;
+    out[0] = 0;
+    if (!DocumentCanCarry(text))
+        return false;
+    for (size_t i = 0; i < APN_PROFILE_STRING_CHARS && text[i] != 0; ++i) {
         const WCHAR *replacement = NULL;
         switch (text[i]) {
         case '&':
@@ -68,15 +77,6 @@ static bool EscapeAttribute(const WCHAR *text, WCHAR *out) {
             break;
         case '"':
             replacement = TEXT("&quot;");
-            break;
-        case '\t':
-            replacement = TEXT("&#9;");
-            break;
-        case '\n':
-            replacement = TEXT("&#10;");
-            break;
-        case '\r':
-            replacement = TEXT("&#13;");
             break;
         default:
             break;

@@ -17,24 +17,27 @@
 
 // The driver's one record.
 struct CarrierCfgDriver {
-    // Guards `ril` only, and is never held across a RIL call: the RIL waits
+    // Guards the fields below, and is never held across a RIL call: the RIL waits
     // for a running callback when an instance is closed, and callbacks take
     // this lock. Whoever takes the handle out (set to zero) closes the
     // instance, so it is closed exactly once, whether the settling result on
     // the RIL thread or APN_Deinit on the device manager's thread gets there
     // first.
+    //
+    // The RIL may deliver a home-registration notice on its own thread while
+    // RIL_Initialize is still running, before APN_Init has stored the handle
+    // that the notice needs. While `initializing` is set, a notice only sets
+    // `homePending`, and APN_Init asks for the operator itself once the
+    // handle is stored; a notice during that request is answered by it. No
+    // other request is in flight until APN_Init clears `initializing`, so no
+    // settling result can close the instance under APN_Init's request.
     CRITICAL_SECTION lock;
     HRIL ril; // zero while no RIL instance is held
+    bool initializing;
+    bool homePending;
 };
 
 static CarrierCfgDriver g_driver;
-
-static HRIL CurrentRil(void) {
-    EnterCriticalSection(&g_driver.lock);
-    HRIL ril = g_driver.ril;
-    LeaveCriticalSection(&g_driver.lock);
-    return ril;
-}
 
 static HRIL TakeRil(void) {
     EnterCriticalSection(&g_driver.lock);
@@ -56,7 +59,11 @@ static void CALLBACK RegistrationNotifyCallback(DWORD dwCode, const void *lpData
     memcpy(&status, lpData, sizeof(status));
     if (status != RIL_REGSTAT_HOME)
         return;
-    HRIL ril = CurrentRil();
+    EnterCriticalSection(&g_driver.lock);
+    HRIL ril = g_driver.initializing ? 0 : g_driver.ril;
+    if (g_driver.initializing)
+        g_driver.homePending = true; // APN_Init asks once the handle is stored
+    LeaveCriticalSection(&g_driver.lock);
     if (ril != 0)
         RIL_GetCurrentOperator(ril, RIL_OPFORMAT_LONG);
 }
@@ -92,6 +99,8 @@ extern "C" BOOL WINAPI DllMain(HANDLE hInstance, DWORD dwReason, LPVOID lpReserv
         DisableThreadLibraryCalls((HMODULE)hInstance);
         InitializeCriticalSection(&g_driver.lock);
         g_driver.ril = 0;
+        g_driver.initializing = false;
+        g_driver.homePending = false;
     } else if (dwReason == DLL_PROCESS_DETACH) {
         DeleteCriticalSection(&g_driver.lock);
     }
@@ -99,12 +108,27 @@ extern "C" BOOL WINAPI DllMain(HANDLE hInstance, DWORD dwReason, LPVOID lpReserv
 }
 
 extern "C" KX_EXPORT DWORD_PTR APN_Init(LPCTSTR pContext, LPCVOID lpvBusContext) {
+    EnterCriticalSection(&g_driver.lock);
+    g_driver.initializing = true;
+    g_driver.homePending = false;
+    LeaveCriticalSection(&g_driver.lock);
     HRIL ril = 0;
     RIL_Initialize(1, OperatorResultCallback, RegistrationNotifyCallback, RIL_NCLASS_NETWORK, 0,
                    &ril);
     EnterCriticalSection(&g_driver.lock);
     g_driver.ril = ril;
+    bool ask = g_driver.homePending && ril != 0;
+    g_driver.homePending = false;
+    g_driver.initializing = ask;
     LeaveCriticalSection(&g_driver.lock);
+    if (ask) {
+        // A home registration came before the handle was stored.
+        RIL_GetCurrentOperator(ril, RIL_OPFORMAT_LONG);
+        EnterCriticalSection(&g_driver.lock);
+        g_driver.initializing = false;
+        g_driver.homePending = false; // answered by the request just made
+        LeaveCriticalSection(&g_driver.lock);
+    }
     return APN_DEVICE_CONTEXT;
 }
 

@@ -104,17 +104,38 @@ static bool ApplyProfile(HKEY root, const WCHAR *operatorName, const WCHAR *prev
     return true;
 }
 
+// The entry name applied last, from CurrentConfig, into a zeroed buffer of
+// PREVIOUS_ENTRY_CHARS characters. The read limit (25 characters) is below
+// the buffer's 32, so the name is always terminated. A CurrentConfig that is
+// not text (REG_SZ), is too long, or holds what the document cannot carry
+// names no entry this driver applied: it is taken as empty, so that the
+// document removes nothing, rather than block every profile for good.
+static void ReadPreviousEntry(HKEY root, WCHAR *previousEntry) {
+    const DWORD bufferBytes = PREVIOUS_ENTRY_CHARS * sizeof(WCHAR);
+    memset(previousEntry, 0, bufferBytes);
+    DWORD type = REG_NONE;
+    DWORD size = STRING_VALUE_BYTES;
+    LONG rc =
+        RegQueryValueExW(root, TEXT("CurrentConfig"), NULL, &type, (LPBYTE)previousEntry, &size);
+    if (rc == ERROR_FILE_NOT_FOUND)
+        return; // nothing applied yet
+    if (rc == ERROR_SUCCESS && type == REG_SZ && DocumentCanCarry(previousEntry)) {
+        NKDbgPrintfW(TEXT("CarrierCfg: Current Configuration: %s \r\n"), previousEntry);
+        return;
+    }
+    memset(previousEntry, 0, bufferBytes);
+    NKDbgPrintfW(TEXT("CarrierCfg: Current Configuration is not a usable entry name (type %u, ")
+                     TEXT("%u bytes); taken as empty \r\n"),
+                 (unsigned int)type, (unsigned int)size);
+}
+
 bool ProvisionForOperator(const WCHAR *operatorName) {
     HKEY root = NULL;
     if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, TEXT("\\Comm\\CarrierCfg"), 0, 0, &root) != ERROR_SUCCESS)
         return false;
 
-    // The read limit (25 characters) is below the buffer's 32, so the name
-    // is always terminated.
     WCHAR previousEntry[PREVIOUS_ENTRY_CHARS];
-    memset(previousEntry, 0, sizeof(previousEntry));
-    if (ReadProfileValue(root, TEXT("CurrentConfig"), previousEntry, STRING_VALUE_BYTES))
-        NKDbgPrintfW(TEXT("CarrierCfg: Current Configuration: %s \r\n"), previousEntry);
+    ReadPreviousEntry(root, previousEntry);
 
     WCHAR subkeyName[SUBKEY_NAME_CHARS];
     for (DWORD index = 0;; ++index) {

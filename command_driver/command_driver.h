@@ -7,8 +7,9 @@
 //   2. then at most ONE of
 //        - a TransactionSlot::lock (guards that slot's fields),
 //        - CommandDriver::channelLock (guards the per-channel connection
-//          state: pendingStart, interfaceUp, packetDataHandle and the
-//          ChannelCompletion callbacks),
+//          state: pendingStart, interfaceUp, packetDataHandle,
+//          currentCompletion and the ChannelCompletion records' callbacks,
+//          start slots and stray interfaces),
 //        - StatusListener::lock (guards the status callback; the callback
 //          itself runs under it).
 //
@@ -85,7 +86,11 @@ struct TransactionSlot {
     BYTE result[SlotResultSize]; // written only on the reader thread
     BYTE *resultPtr;
     // What the carried request asked for: a reply of another service or
-    // message is not this request's, whatever its transaction id.
+    // message is not this request's, whatever its transaction id. Valid
+    // only once requestWritten is set: from TryAcquire until its frame is
+    // written, a slot still names the kind of the request it carried
+    // before, and a late reply of that kind must not end the new one.
+    BOOL requestWritten;
     BYTE requestService;
     WORD requestMessage;
 };
@@ -115,11 +120,28 @@ struct StatusListener {
 
 struct CommandDriver;
 
+// The reader thread's life, so that a reopen knows whether a reader will
+// read the control port it brings back (the reader ends by itself once the
+// control port is closed and no reopen is under way). Changed only with
+// InterlockedCompareExchange / StoreValue.
+enum ReaderState {
+    ReaderRunning,
+    ReaderEnded, // the reader has ended or is ending: it returns without blocking
+    ReaderKept,  // a reopen is under way: the reader may not end
+};
+
 struct ChannelCompletion {
     CommandDriver *driver;
     DWORD channel;
     CompletionCallback callback; // under channelLock
     void *context;               // under channelLock
+    WORD startSlot;              // the slot of this record's start; under channelLock
+    // An interface that the module started for this record's start after
+    // the channel stopped expecting it (a logoff aborted the start and a
+    // newer logon began): the next logoff stops it; until then the channel
+    // takes no logon and the record is not reused. Under channelLock.
+    BOOL strayUp;
+    DWORD strayHandle;
 };
 
 // ---- the driver ---------------------------------------------------------------------
@@ -127,7 +149,8 @@ struct CommandDriver {
     CRITICAL_SECTION lock;
     HANDLE volatile controlPort;
     HANDLE readerThread;
-    HANDLE portAvailable; // manual reset; reset only while a reopen works
+    LONG volatile readerState; // a ReaderState
+    HANDLE portAvailable;      // manual reset; reset only while a reopen works
     HANDLE volatile dataPort[ChannelCount];
     LONG volatile receiveTimeout[ChannelCount]; // last applied; -2 = none
     LONG volatile sendTimeout[ChannelCount];    // last applied; -1 = none
@@ -142,7 +165,8 @@ struct CommandDriver {
     // each start keeps its own record, so each caller hears of its own
     // start, once. currentCompletion names the record of the channel's
     // latest logon (null for a synchronous one); only its outcome changes
-    // the channel's state. Both under channelLock.
+    // the channel's state (another record's successful start is kept in
+    // that record as a stray interface). Both under channelLock.
     ChannelCompletion channelCompletion[ChannelCount][2];
     ChannelCompletion *currentCompletion[ChannelCount];
     BYTE wdsClientId;
@@ -176,6 +200,10 @@ BOOL AwaitReply(TransactionSlot *slot);
 BOOL FinishCancel(TransactionSlot *slot, SlotCompletion *pending);
 // FinishCancel and the callback; the caller must not hold the slot's lock.
 BOOL CancelSlot(TransactionSlot *slot);
+// Ends the asynchronous request that the slot carries for this callback and
+// context when it is older than the reply limit, as a reclaim would (its
+// callback runs on this thread); the caller must not hold the slot's lock.
+BOOL EndStaleRequest(TransactionSlot *slot, CompletionCallback callback, void *context);
 BOOL FailSlot(TransactionSlot *slot, SlotCompletion *pending);
 // Stores an accepted reply's data (size bytes, at most 16) and finishes the
 // request; the slot's lock is held.
@@ -207,6 +235,10 @@ BOOL HandleStatusIndication(StatusListener *listener, const BYTE *frame);
 BOOL LogoffChannel(CommandDriver *driver, DWORD channel, CompletionCallback callback,
                    void *context);
 void OnLogonComplete(DWORD status, const void *data, DWORD size, void *context);
+// At the end of a close, once the reader has ended and every slot was
+// cancelled: interfaces that a start reported after the close's logoffs
+// went with the released client; both channels end idle.
+void ForgetStartedInterfaces(CommandDriver *driver);
 BOOL SetReceiveTimeout(CommandDriver *driver, DWORD channel, DWORD timeLimit);
 BOOL SetSendTimeout(CommandDriver *driver, DWORD channel, DWORD timeLimit);
 DWORD PurgeDataPort(CommandDriver *driver, DWORD channel, BOOL send, BOOL receive);

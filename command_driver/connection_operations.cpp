@@ -2,7 +2,7 @@
 // and the queries of the module.
 //
 // The per-channel connection state (pendingStart, interfaceUp,
-// packetDataHandle and the ChannelCompletion's callback) is guarded by
+// packetDataHandle and the ChannelCompletion records) is guarded by
 // channelLock, not by the driver lock: an asynchronous logon completes in
 // OnLogonComplete on the reader thread, which must never wait for the
 // driver lock (an export may hold it while awaiting a reply that only the
@@ -11,22 +11,45 @@
 
 namespace {
 
-void SetPendingStart(CommandDriver *driver, DWORD channel, WORD slot) {
+void SetPendingStart(CommandDriver *driver, DWORD channel, WORD slot,
+                     ChannelCompletion *completion = NULL) {
     EnterCriticalSection(&driver->channelLock);
     driver->pendingStart[channel] = slot;
+    if (completion != NULL)
+        completion->startSlot = slot;
     LeaveCriticalSection(&driver->channelLock);
 }
 
 // The record of a logon's completion: for an asynchronous logon the
-// channel's record whose start has ended (null when both are still
-// pending), now holding the caller's completion; null for a synchronous
-// logon. Either way it becomes the channel's current record.
+// channel's record whose start has ended and left no stray interface (null
+// when there is none), now holding the caller's completion; null for a
+// synchronous logon. Either way it becomes the channel's current record.
 ChannelCompletion *FreeCompletion(CommandDriver *driver, DWORD channel) {
     for (int r = 0; r < 2; ++r) {
-        if (driver->channelCompletion[channel][r].callback == NULL)
-            return &driver->channelCompletion[channel][r];
+        ChannelCompletion *completion = &driver->channelCompletion[channel][r];
+        if (completion->callback == NULL && !completion->strayUp)
+            return completion;
     }
     return NULL;
+}
+
+bool HasStrayInterface(CommandDriver *driver, DWORD channel) {
+    return driver->channelCompletion[channel][0].strayUp ||
+           driver->channelCompletion[channel][1].strayUp;
+}
+
+// The 32-bit packet data handle of an accepted start reply.
+DWORD PacketDataHandle(const void *data) {
+    const BYTE *bytes = (const BYTE *)data;
+    return (DWORD)bytes[0] | (DWORD)bytes[1] << 8 | (DWORD)bytes[2] << 16 | (DWORD)bytes[3] << 24;
+}
+
+// Sends the stop for one started interface; the driver lock is held.
+BOOL StopInterface(CommandDriver *driver, DWORD handle, CompletionCallback callback,
+                   void *context) {
+    WORD slot = AcquireSlot(driver, callback, context);
+    return slot != NoSlot &&
+           StopNetworkInterface(&driver->slots[slot], driver->wdsClientId, handle);
 }
 
 ChannelCompletion *ClaimCompletion(CommandDriver *driver, DWORD channel,
@@ -58,9 +81,35 @@ bool ChannelIdle(CommandDriver *driver, DWORD channel, const LogonCallbacks *cal
     bool async = callbacks != NULL && callbacks->completion != NULL;
     EnterCriticalSection(&driver->channelLock);
     bool idle = driver->interfaceUp[channel] == 0 && driver->pendingStart[channel] == NoSlot &&
+                !HasStrayInterface(driver, channel) &&
                 (!async || FreeCompletion(driver, channel) != NULL);
     LeaveCriticalSection(&driver->channelLock);
     return idle && LoadHandle(&driver->dataPort[channel]) == INVALID_HANDLE_VALUE;
+}
+
+// An asynchronous logon that finds both completion records held by starts
+// that a logoff aborted ends those the module has not answered within the
+// reply limit (their callers hear status 0), so that the channel can be
+// logged on again: the lowest-free-first slot scan may never reach their
+// slots. The driver lock is held.
+void EndStaleAbortedStarts(CommandDriver *driver, DWORD channel) {
+    ChannelCompletion *aborted[2];
+    WORD slots[2];
+    int count = 0;
+    EnterCriticalSection(&driver->channelLock);
+    // With no start pending, every record still waiting holds an aborted one.
+    if (driver->pendingStart[channel] == NoSlot && FreeCompletion(driver, channel) == NULL) {
+        for (int r = 0; r < 2; ++r) {
+            ChannelCompletion *completion = &driver->channelCompletion[channel][r];
+            if (completion->callback != NULL && completion->startSlot < SlotCount) {
+                aborted[count] = completion;
+                slots[count++] = completion->startSlot;
+            }
+        }
+    }
+    LeaveCriticalSection(&driver->channelLock);
+    for (int i = 0; i < count; ++i)
+        EndStaleRequest(&driver->slots[slots[i]], OnLogonComplete, aborted[i]);
 }
 
 // Opens the channel's data port and starts a network interface on it. The
@@ -83,7 +132,7 @@ BOOL StartChannel(CommandDriver *driver, DWORD channel, const LogonParameters *p
     bool async = completion != NULL;
     WORD slot =
         async ? AcquireSlot(driver, OnLogonComplete, completion) : AcquireSlot(driver, NULL, NULL);
-    SetPendingStart(driver, channel, slot);
+    SetPendingStart(driver, channel, slot, completion);
     if (slot == NoSlot) {
         if (async)
             ReleaseCompletion(driver, completion);
@@ -133,17 +182,19 @@ void OnLogonComplete(DWORD status, const void *data, DWORD size, void *context) 
     DWORD channel = completion->channel;
     if (channel >= ChannelCount)
         return;
+    bool started = status != 0 && data != NULL && size == 4;
     EnterCriticalSection(&driver->channelLock);
-    // The outcome of a start that a logoff aborted, arriving after a newer
-    // logon of the channel began, is its own caller's news only.
     if (driver->currentCompletion[channel] == completion) {
         driver->pendingStart[channel] = NoSlot;
         driver->interfaceUp[channel] = status;
-        if (data != NULL && size == 4) {
-            const BYTE *bytes = (const BYTE *)data;
-            driver->packetDataHandle[channel] = (DWORD)bytes[0] | (DWORD)bytes[1] << 8 |
-                                                (DWORD)bytes[2] << 16 | (DWORD)bytes[3] << 24;
-        }
+        if (started)
+            driver->packetDataHandle[channel] = PacketDataHandle(data);
+    } else if (started) {
+        // A start that a logoff aborted, succeeding after a newer logon of
+        // the channel began: it leaves the channel's state alone, but the
+        // interface is kept for the next logoff to stop.
+        completion->strayUp = 1;
+        completion->strayHandle = PacketDataHandle(data);
     }
     CompletionCallback callback = completion->callback;
     void *callerContext = completion->context;
@@ -160,8 +211,12 @@ BOOL KxCmdLogon(DWORD channel, const LogonParameters *parameters, DWORD ignored,
     CommandDriver *driver = Driver();
     EnterCriticalSection(&driver->lock);
     BOOL result = 0;
-    if (driver->opened && channel < ChannelCount && ChannelIdle(driver, channel, callbacks))
-        result = StartChannel(driver, channel, parameters, callbacks);
+    if (driver->opened && channel < ChannelCount) {
+        if (callbacks != NULL && callbacks->completion != NULL)
+            EndStaleAbortedStarts(driver, channel);
+        if (ChannelIdle(driver, channel, callbacks))
+            result = StartChannel(driver, channel, parameters, callbacks);
+    }
     LeaveCriticalSection(&driver->lock);
     return result;
 }
@@ -195,24 +250,45 @@ BOOL LogoffChannel(CommandDriver *driver, DWORD channel, CompletionCallback call
             result = 0;
     }
 
+    // The started interfaces are taken and cleared in one step: a start
+    // that succeeds from here on (its completion does not wait for the
+    // driver lock) is left for the next logoff to stop, instead of being
+    // cleared unseen after the stops below.
     EnterCriticalSection(&driver->channelLock);
     driver->pendingStart[channel] = NoSlot;
     DWORD up = driver->interfaceUp[channel];
     DWORD handle = driver->packetDataHandle[channel];
+    driver->interfaceUp[channel] = 0;
+    DWORD strays[2];
+    int strayCount = 0;
+    for (int r = 0; r < 2; ++r) {
+        ChannelCompletion *completion = &driver->channelCompletion[channel][r];
+        if (completion->strayUp)
+            strays[strayCount++] = completion->strayHandle;
+        completion->strayUp = 0;
+    }
     LeaveCriticalSection(&driver->channelLock);
-    if (up) {
-        WORD slot = AcquireSlot(driver, callback, context);
-        if (slot == NoSlot ||
-            !StopNetworkInterface(&driver->slots[slot], driver->wdsClientId, handle))
+    // The caller's callback hears of the channel's own interface only; the
+    // stray ones are stopped synchronously.
+    if (up && !StopInterface(driver, handle, callback, context))
+        result = 0;
+    for (int s = 0; s < strayCount; ++s) {
+        if (!StopInterface(driver, strays[s], NULL, NULL))
             result = 0;
     }
-
-    EnterCriticalSection(&driver->channelLock);
-    driver->interfaceUp[channel] = 0;
-    LeaveCriticalSection(&driver->channelLock);
     SetStatusListener(&driver->statusListener, NULL, NULL);
     LeaveCriticalSection(&driver->lock);
     return result;
+}
+
+void ForgetStartedInterfaces(CommandDriver *driver) {
+    EnterCriticalSection(&driver->channelLock);
+    for (DWORD channel = 0; channel < ChannelCount; ++channel) {
+        driver->interfaceUp[channel] = 0;
+        driver->channelCompletion[channel][0].strayUp = 0;
+        driver->channelCompletion[channel][1].strayUp = 0;
+    }
+    LeaveCriticalSection(&driver->channelLock);
 }
 
 BOOL KxCmdLogoff(DWORD channel, CompletionCallback callback, void *context) {

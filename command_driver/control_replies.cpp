@@ -24,10 +24,12 @@ BOOL HandleReply(TransactionSlot *slot, const BYTE *frame) {
     SlotCompletion pending = NoCompletion;
     BOOL accepted = 0;
     EnterCriticalSection(&slot->lock);
-    // Frames that are not this request's reply leave the slot as it is: not
-    // a response, or a response of another service or message (a late reply
-    // to an earlier request that carried the same transaction id).
-    bool declined = !slot->inUse || !IsResponse(frame) || frame[4] != slot->requestService ||
+    // Frames that are not this request's reply leave the slot as it is: the
+    // slot's request not written yet, not a response, or a response of
+    // another service or message (a late reply to an earlier request that
+    // carried the same transaction id).
+    bool declined = !slot->inUse || !slot->requestWritten || !IsResponse(frame) ||
+                    frame[4] != slot->requestService ||
                     (FrameLength(frame) >= FrameHeaderLength(frame[4]) &&
                      FrameMessageId(frame) != slot->requestMessage);
     if (!declined) {

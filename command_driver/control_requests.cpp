@@ -15,6 +15,9 @@ const SlotCompletion NoCompletion = {NULL, NULL, 0, NULL, 0};
 // be called once the lock is left.
 RequestStage SendAndAwait(TransactionSlot *slot, const BYTE *frame, DWORD length,
                           SlotCompletion *pending) {
+    // The slot's lock is held from here until the frame is written, so the
+    // reader matches replies against this request only once it was sent.
+    slot->requestWritten = 1;
     slot->requestService = frame[4];
     slot->requestMessage = FrameMessageId(frame);
     if (length == 0 || !SendRequest(slot, frame, length)) {

@@ -32,9 +32,29 @@ DWORD WINAPI ReaderThread(LPVOID parameter) {
                 RouteControlMessage(driver, buffer);
         }
         if (LoadHandle(&driver->controlPort) == INVALID_HANDLE_VALUE &&
-            !WaitForPorts(driver, PortReturnTimeLimit))
+            !WaitForPorts(driver, PortReturnTimeLimit) &&
+            InterlockedCompareExchange(&driver->readerState, ReaderEnded, ReaderRunning) ==
+                ReaderRunning)
             return 0;
     }
+}
+
+BOOL StartReader(CommandDriver *driver) {
+    StoreValue(&driver->readerState, ReaderRunning);
+    driver->readerThread = CreateThread(NULL, 0, ReaderThread, driver, 0, NULL);
+    if (driver->readerThread == NULL)
+        StoreValue(&driver->readerState, ReaderEnded);
+    return driver->readerThread != NULL;
+}
+
+// Waits a limited time for a reader that is ending (the control port is
+// closed and portAvailable signalled) and closes its handle.
+void EndReader(CommandDriver *driver) {
+    if (driver->readerThread == NULL)
+        return;
+    WaitForSingleObject(driver->readerThread, ReaderEndTimeLimit);
+    CloseHandle(driver->readerThread);
+    driver->readerThread = NULL;
 }
 
 BOOL ReleaseClient(CommandDriver *driver, BYTE service, BYTE clientId) {
@@ -84,6 +104,7 @@ void ConstructDriver(CommandDriver *driver) {
     InitializeCriticalSection(&driver->channelLock);
     StoreHandle(&driver->controlPort, INVALID_HANDLE_VALUE);
     driver->readerThread = NULL;
+    StoreValue(&driver->readerState, ReaderEnded);
     driver->opened = 0;
     driver->wdsClientId = NoClientId;
     driver->nasClientId = NoClientId;
@@ -100,6 +121,9 @@ void ConstructDriver(CommandDriver *driver) {
             driver->channelCompletion[c][r].channel = c;
             driver->channelCompletion[c][r].callback = NULL;
             driver->channelCompletion[c][r].context = NULL;
+            driver->channelCompletion[c][r].startSlot = NoSlot;
+            driver->channelCompletion[c][r].strayUp = 0;
+            driver->channelCompletion[c][r].strayHandle = 0;
         }
         driver->currentCompletion[c] = NULL;
     }
@@ -129,20 +153,12 @@ BOOL KxCmdOpen(void) {
     if (driver->portAvailable != NULL) {
         SetEvent(driver->portAvailable);
         if (LoadHandle(&driver->controlPort) == INVALID_HANDLE_VALUE) {
-            if (driver->readerThread != NULL) {
-                // The reader that ended after a reopen lost the control port.
-                WaitForSingleObject(driver->readerThread, ReaderEndTimeLimit);
-                CloseHandle(driver->readerThread);
-                driver->readerThread = NULL;
-            }
+            EndReader(driver); // the reader that ended after a reopen lost the control port
             HANDLE port = OpenModulePort(TEXT("KXC"), 1);
             if (port != INVALID_HANDLE_VALUE) {
                 StoreHandle(&driver->controlPort, port);
                 COMMTIMEOUTS timeouts = ControlPortTimeouts();
-                if (SetCommTimeouts(port, &timeouts)) {
-                    driver->readerThread = CreateThread(NULL, 0, ReaderThread, driver, 0, NULL);
-                }
-                if (driver->readerThread != NULL) {
+                if (SetCommTimeouts(port, &timeouts) && StartReader(driver)) {
                     SetSlotPorts(driver, port);
                     result = ObtainClient(driver, ServiceWds, &driver->wdsClientId) &&
                              ObtainClient(driver, ServiceNas, &driver->nasClientId);
@@ -183,16 +199,12 @@ BOOL KxCmdClose(void) {
     HANDLE port = TakeHandle(&driver->controlPort);
     if (port != INVALID_HANDLE_VALUE)
         CloseHandle(port);
-    // Also the handle of a reader that ended after a failed reopen.
-    if (driver->readerThread != NULL) {
-        WaitForSingleObject(driver->readerThread, ReaderEndTimeLimit);
-        CloseHandle(driver->readerThread);
-        driver->readerThread = NULL;
-    }
+    EndReader(driver); // also the handle of a reader that ended after a failed reopen
     for (int i = 0; i < SlotCount; ++i) {
         SetSlotPort(&driver->slots[i], INVALID_HANDLE_VALUE);
         CancelSlot(&driver->slots[i]);
     }
+    ForgetStartedInterfaces(driver);
     driver->wdsClientId = NoClientId;
     driver->nasClientId = NoClientId;
     driver->opened = 0;
@@ -207,6 +219,11 @@ BOOL KxCmdReopen(DWORD timeLimit) {
         LeaveCriticalSection(&driver->lock);
         return 0;
     }
+    // Until this reopen returns the reader may not end. One that has ended
+    // already (an earlier reopen lost the control port) is waited for; a new
+    // one reads the control port once it is back.
+    if (InterlockedCompareExchange(&driver->readerState, ReaderKept, ReaderRunning) == ReaderEnded)
+        EndReader(driver);
     ResetEvent(driver->portAvailable);
 
     // Close every open port, keeping its time-out record for the new one.
@@ -263,6 +280,14 @@ BOOL KxCmdReopen(DWORD timeLimit) {
             break;
         if (GetTickCount() - start >= timeLimit)
             break;
+    }
+    // A control port without a reader would never be answered: without a
+    // new reader it is closed again and the reopen fails.
+    if (driver->readerThread != NULL) {
+        StoreValue(&driver->readerState, ReaderRunning);
+    } else if (LoadHandle(&driver->controlPort) != INVALID_HANDLE_VALUE && !StartReader(driver)) {
+        CloseHandle(TakeHandle(&driver->controlPort));
+        attempt = 0;
     }
     SetSlotPorts(driver, LoadHandle(&driver->controlPort));
     SetEvent(driver->portAvailable);

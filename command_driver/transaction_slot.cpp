@@ -22,6 +22,14 @@ void NoteCompletion(TransactionSlot *slot, DWORD status, const void *data, DWORD
 
 const SlotCompletion NoCompletion = {NULL, NULL, 0, NULL, 0};
 
+// Only an asynchronous request older than the reply limit is stale; a
+// synchronous sender still owns its slot however long it waits. The slot's
+// lock is held.
+bool IsStale(const TransactionSlot *slot) {
+    return slot->inUse && slot->callback != NULL &&
+           GetTickCount() - slot->startTick > ReplyTimeLimit;
+}
+
 } // namespace
 
 void RunCompletion(const SlotCompletion *pending) {
@@ -41,6 +49,7 @@ void ConstructSlot(TransactionSlot *slot) {
     slot->succeeded = 0;
     memset(slot->result, 0, sizeof slot->result);
     slot->resultPtr = slot->result;
+    slot->requestWritten = 0;
     slot->requestService = 0;
     slot->requestMessage = 0;
 }
@@ -64,13 +73,12 @@ BOOL TryAcquire(TransactionSlot *slot, CompletionCallback callback, void *contex
     BOOL taken = 0;
     EnterCriticalSection(&slot->lock);
     bool free = !slot->inUse;
-    // Only an asynchronous request older than the reply limit is reclaimed;
-    // a synchronous sender still owns its slot however long it waits.
-    if (!free && slot->callback != NULL && GetTickCount() - slot->startTick > ReplyTimeLimit)
+    if (IsStale(slot))
         free = FinishCancel(slot, &reclaimed) != 0;
     if (free && slot->done != NULL && slot->transactionId != NoSlot &&
         slot->port != INVALID_HANDLE_VALUE) {
         slot->succeeded = 0;
+        slot->requestWritten = 0; // no reply is this request's before its frame
         slot->inUse = 1;
         slot->callback = callback;
         slot->context = context;
@@ -130,6 +138,16 @@ BOOL CancelSlot(TransactionSlot *slot) {
     SlotCompletion pending = NoCompletion;
     BOOL finished = FinishCancel(slot, &pending);
     RunCompletion(&pending);
+    return finished;
+}
+
+BOOL EndStaleRequest(TransactionSlot *slot, CompletionCallback callback, void *context) {
+    SlotCompletion ended = NoCompletion;
+    EnterCriticalSection(&slot->lock);
+    BOOL finished = IsStale(slot) && slot->callback == callback && slot->context == context &&
+                    FinishCancel(slot, &ended);
+    LeaveCriticalSection(&slot->lock);
+    RunCompletion(&ended);
     return finished;
 }
 

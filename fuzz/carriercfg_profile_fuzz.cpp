@@ -8,7 +8,10 @@
 //   - every document the driver hands over is well-formed XML (libxml2);
 //   - its structure is the template's, and the attribute values read back by
 //     the XML parser are exactly the registry strings (cut to 25 characters)
-//     that the driver put there: escaping loses and adds nothing;
+//     that the driver put there, as a conforming parser reads them (line
+//     breaks and tabs become spaces): escaping loses and adds nothing;
+//   - a CurrentConfig that is not text (REG_SZ), is too long, or holds what
+//     XML cannot carry names no entry: the document removes nothing;
 //   - BuildProvisioningDocument, called directly with any record (any bytes
 //     in every field, strings unterminated), stays inside its buffer and
 //     builds a well-formed document;
@@ -166,6 +169,19 @@ bool HasNonXmlCharacter(const std::u16string &s) {
     return false;
 }
 
+// A string as the XML parser reads it back from an attribute value: a line
+// end (CR LF, or CR alone) is a line feed, and tab and line feed are spaces.
+std::u16string AsAttribute(const std::u16string &s) {
+    std::u16string out;
+    for (size_t i = 0; i < s.size(); ++i) {
+        char16_t c = s[i];
+        if (c == u'\r' && i + 1 < s.size() && s[i + 1] == u'\n')
+            ++i;
+        out += (c == u'\r' || c == u'\n' || c == u'\t') ? u' ' : c;
+    }
+    return out;
+}
+
 // What the current call expects to see in a document.
 struct Expected {
     bool active = false;
@@ -222,9 +238,9 @@ void CheckStructure(xmlDoc *doc, const std::u16string &document) {
     if (entries.size() != 2 || !Named(entries[0], "nocharacteristic") ||
         !Named(entries[1], "characteristic"))
         Fail("CM_GPRSEntries does not hold a removal and an entry", document);
-    if (Attribute(entries[0], "type") != Utf8(e.previous))
+    if (Attribute(entries[0], "type") != Utf8(AsAttribute(e.previous)))
         Fail("the removed entry is not the one applied last", document);
-    if (Attribute(entries[1], "type") != Utf8(e.strings[0]))
+    if (Attribute(entries[1], "type") != Utf8(AsAttribute(e.strings[0])))
         Fail("the entry's type is not the profile's ConfigName", document);
     std::vector<xmlNode *> parms = Elements(entries[1]);
     std::vector<xmlNode *> all = parms;
@@ -246,7 +262,7 @@ void CheckStructure(xmlDoc *doc, const std::u16string &document) {
         if (!Named(all[size_t(i)], "parm") || Attribute(all[size_t(i)], "name") != kParmNames[i])
             Fail("a parameter is missing or out of order", document);
         std::string want =
-            kIsString[i] ? Utf8(e.strings[i]) : std::to_string(int32_t(e.numbers[i]));
+            kIsString[i] ? Utf8(AsAttribute(e.strings[i])) : std::to_string(int32_t(e.numbers[i]));
         if (Attribute(all[size_t(i)], "value") != want)
             Fail("a parameter's value is not the registry's", document);
     }
@@ -406,7 +422,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             uint8_t type = in.u8() % 12;
             std::vector<uint8_t> v = in.bytes(in.u8() % 64);
             SetValue(root, TEXT("CurrentConfig"), type, v);
-            if (v.size() <= 50)
+            if (v.size() <= 50 && type == REG_SZ && !HasNonXmlCharacter(StringOf(v)))
                 e.previous = StringOf(v);
         }
     }
@@ -477,7 +493,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         RegCloseKey(root);
 
     e.active = matched;
-    e.nonXml = HasNonXmlCharacter(e.previous);
+    e.nonXml = false;
     for (int v = 0; v < 14; ++v)
         e.nonXml = e.nonXml || HasNonXmlCharacter(e.strings[v]);
     // A name filling all 25 characters has no terminator: never applied.

@@ -200,6 +200,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             s->requestService = u8();
             s->requestMessage = WORD(u8() | (u8() << 8));
         }
+        // Taken, its frame not yet written: no reply is its reply.
+        s->requestWritten = (kind & 0x40) == 0;
         ResetEvent(s->done);
         LeaveCriticalSection(&s->lock);
     }
@@ -256,6 +258,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
                 Fail("a frame changed a slot its transaction id does not name");
             if (!before[i].inUse)
                 Fail("a frame changed a free slot");
+            if (!g_driver->slots[i].requestWritten)
+                Fail("a frame changed a slot whose request was not written yet");
             if (f[6] != (f[4] == 0 ? 0x01 : 0x02))
                 Fail("a frame that is not a response changed a slot");
             if (g_calls[i].count > 1)
@@ -298,8 +302,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         // frame too short to hold its whole transaction id names no slot.
         bool holdsId = length >= DWORD(f[4] == 0 ? 8 : 9);
         if (f[0] == 0x01 && holdsId && id < SlotCount && before[id].inUse &&
-            (before[id].callback || !before[id].doneSet) && f[6] == (f[4] == 0 ? 0x01 : 0x02) &&
-            f[4] == g_driver->slots[id].requestService &&
+            (before[id].callback || !before[id].doneSet) && g_driver->slots[id].requestWritten &&
+            f[6] == (f[4] == 0 ? 0x01 : 0x02) && f[4] == g_driver->slots[id].requestService &&
             (length < DWORD(f[4] == 0 ? 12 : 13) ||
              U16(f + (f[4] == 0 ? 8 : 9)) == g_driver->slots[id].requestMessage)) {
             SlotPicture after = Picture(&g_driver->slots[id], true);

@@ -8,7 +8,9 @@
 //     value read back by name with its enumerated type and data);
 //   - when the text loaded, a change is saved to the file, and loading that
 //     file again gives exactly the tree that was in memory: what the
-//     registry writes, it reads back unchanged.
+//     registry writes, it reads back unchanged. The change includes a key
+//     and a value named by the input's bytes taken as UTF-16: any name the
+//     registry accepts must come back the same (it may refuse a name).
 #include <windows.h>
 
 #include <kx_registry_test.h>
@@ -151,6 +153,19 @@ std::string DumpAll() {
     return out;
 }
 
+// A name of up to 40 UTF-16 units from the input's bytes at `offset`,
+// ending at a zero unit.
+std::u16string NameFrom(const uint8_t *data, size_t size, size_t offset) {
+    std::u16string name;
+    for (size_t i = offset; i + 1 < size && name.size() < 40; i += 2) {
+        char16_t c = char16_t(data[i] | (data[i + 1] << 8));
+        if (c == 0)
+            break;
+        name += c;
+    }
+    return name;
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
@@ -180,6 +195,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (RegSetValueExW(marker, TEXT("Saved"), 0, REG_DWORD, (const BYTE *)&one, sizeof(one)) !=
         ERROR_SUCCESS)
         Fail("cannot set a value");
+    // Names from the input: each either refused or kept as it is.
+    std::u16string keyName = NameFrom(data, size, 0);
+    std::u16string valueName = NameFrom(data, size, size / 2 & ~size_t(1));
+    HKEY named = NULL;
+    if (RegCreateKeyExW(marker, keyName.c_str(), 0, NULL, 0, 0, NULL, &named, NULL) ==
+        ERROR_SUCCESS) {
+        RegSetValueExW(named, valueName.c_str(), 0, REG_DWORD, (const BYTE *)&one, sizeof(one));
+        RegCloseKey(named);
+    }
+    RegSetValueExW(marker, valueName.c_str(), 0, REG_SZ, (const BYTE *)valueName.c_str(),
+                   DWORD((valueName.size() + 1) * sizeof(WCHAR)));
     RegCloseKey(marker);
     std::string saved = ReadFile(g_path);
     if (saved.size() == size && memcmp(saved.data(), data, size) == 0)

@@ -25,6 +25,8 @@
 #include <windows.h>
 
 #include "cfgmgrapi.h"
+#include "kx_internal.h"
+#include "kx_platform_ext.h"
 
 namespace {
 
@@ -57,57 +59,9 @@ struct Step {
     Characteristic entry; // for a removal only its name is set
 };
 
-// Strict UTF-16 to UTF-8: a lone surrogate makes the document unreadable.
-bool ToUtf8(LPCWSTR s, std::string *out) {
-    for (; *s; ++s) {
-        uint32_t c = *s;
-        if (c >= 0xD800 && c <= 0xDBFF) {
-            if (s[1] < 0xDC00 || s[1] > 0xDFFF)
-                return false;
-            c = 0x10000 + ((c - 0xD800) << 10) + (s[1] - 0xDC00);
-            ++s;
-        } else if (c >= 0xDC00 && c <= 0xDFFF) {
-            return false;
-        }
-        if (c < 0x80) {
-            *out += char(c);
-        } else if (c < 0x800) {
-            *out += char(0xC0 | (c >> 6));
-            *out += char(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            *out += char(0xE0 | (c >> 12));
-            *out += char(0x80 | ((c >> 6) & 0x3F));
-            *out += char(0x80 | (c & 0x3F));
-        } else {
-            *out += char(0xF0 | (c >> 18));
-            *out += char(0x80 | ((c >> 12) & 0x3F));
-            *out += char(0x80 | ((c >> 6) & 0x3F));
-            *out += char(0x80 | (c & 0x3F));
-        }
-    }
-    return true;
-}
-
 // UTF-8 from libxml2 (already validated by the parser) to UTF-16.
 std::u16string FromUtf8(const xmlChar *text) {
-    std::u16string out;
-    const unsigned char *p = text;
-    while (p && *p) {
-        uint32_t c = *p;
-        int extra = c >= 0xF0 ? 3 : c >= 0xE0 ? 2 : c >= 0xC0 ? 1 : 0;
-        c &= extra == 3 ? 0x07 : extra == 2 ? 0x0F : extra == 1 ? 0x1F : 0x7F;
-        ++p;
-        for (int k = 0; k < extra && *p; ++k, ++p)
-            c = (c << 6) | (*p & 0x3F);
-        if (c >= 0x10000) {
-            c -= 0x10000;
-            out += char16_t(0xD800 + (c >> 10));
-            out += char16_t(0xDC00 + (c & 0x3FF));
-        } else {
-            out += char16_t(c);
-        }
-    }
-    return out;
+    return kx::Utf8ToUtf16(text ? (const char *)text : "");
 }
 
 bool IsElement(xmlNode *node, const char *name) {
@@ -140,9 +94,11 @@ std::string Attribute(xmlNode *node, const char *name, bool *present) {
 }
 
 // A registry key name: not empty, no backslash (which would reach into
-// other keys), at most 255 characters.
+// other keys), at most 255 characters, and one the registry can store (a
+// character reference can put a line break into it).
 bool ValidKeyName(const std::u16string &name) {
-    return !name.empty() && name.size() <= 255 && name.find(u'\\') == std::u16string::npos;
+    return !name.empty() && name.size() <= 255 && name.find(u'\\') == std::u16string::npos &&
+           KxRegistryNameStorable(name.c_str());
 }
 
 // Decimal 32-bit number: "-1" is 0xFFFFFFFF. No sign but minus, no leading
@@ -178,7 +134,7 @@ bool ReadParameter(xmlNode *node, Parameter *out) {
     std::string value = Attribute(node, "value", &present);
     std::string datatype = Attribute(node, "datatype", &present);
     out->name = FromUtf8((const xmlChar *)name.c_str());
-    if (out->name.size() > 16383)
+    if (out->name.size() > 16383 || !KxRegistryNameStorable(out->name.c_str()))
         return false;
     bool text = false;
     for (const char *t : kTextParameters) {
@@ -343,9 +299,12 @@ extern "C" HRESULT DMProcessConfigXML(LPCWSTR pszWXMLin, DWORD dwFlags, LPWSTR *
     static std::once_flag init;
     std::call_once(init, [] { xmlInitParser(); });
 
-    std::string text;
-    if (!ToUtf8(pszWXMLin, &text))
-        return CONFIG_E_BAD_XML;
+    // A lone surrogate keeps its own three-byte form, which is not UTF-8:
+    // the parser refuses the document rather than read a replacement.
+    size_t length = 0;
+    while (pszWXMLin[length])
+        ++length;
+    std::string text = kx::Utf16ToUtf8Lossless(std::u16string(pszWXMLin, length));
     xmlDoc *doc = xmlReadMemory(text.data(), int(text.size()), "config.xml", "UTF-8",
                                 XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING |
                                     XML_PARSE_IGNORE_ENC);
@@ -367,9 +326,6 @@ extern "C" HRESULT DMProcessConfigXML(LPCWSTR pszWXMLin, DWORD dwFlags, LPWSTR *
         if (rc != ERROR_SUCCESS)
             return HRESULT_FROM_WIN32(rc);
     }
-    size_t length = 0;
-    while (pszWXMLin[length])
-        ++length;
     WCHAR *result = new WCHAR[length + 1];
     memcpy(result, pszWXMLin, (length + 1) * sizeof(WCHAR));
     *ppszwXMLout = result;

@@ -131,6 +131,13 @@ int RunningThreads();
 std::string Utf16ToUtf8(const WCHAR *text);
 std::string Utf16ToUtf8(const WCHAR *text, size_t length);
 std::u16string Utf8ToUtf16(const std::string &text);
+// Lossless forms, for text that must come back exactly as it was (the
+// registry file): a lone surrogate is written as its own three-byte form, and
+// reading takes a byte that begins no valid sequence as ISO 8859-1 (so that
+// an 8-bit file loads too). Utf8ToUtf16Lossless(Utf16ToUtf8Lossless(s)) == s
+// for every s.
+std::string Utf16ToUtf8Lossless(const std::u16string &text);
+std::u16string Utf8ToUtf16Lossless(const std::string &text);
 // The folder of the module's port sockets (KX_DEVICE_DIR or its default).
 std::string DeviceDirectory();
 // The folder the handheld's "\" maps to (KX_DEVICE_ROOT or <build>/device).

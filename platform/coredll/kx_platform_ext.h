@@ -19,6 +19,10 @@ HWND KxWindowOwner(HWND window);
 HWND KxFindOwnedWindow(HWND owner, LPCWSTR className);
 // TRUE when the TAPI line handle is open.
 BOOL KxLineIsOpen(DWORD line);
+// TRUE when the registry can store a key or value of that name (its file
+// cannot carry a line break inside a name): RegCreateKeyExW and
+// RegSetValueExW refuse the others with ERROR_INVALID_PARAMETER.
+BOOL KxRegistryNameStorable(LPCWSTR name);
 
 #ifdef __cplusplus
 }

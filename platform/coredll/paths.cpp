@@ -11,7 +11,29 @@
 
 namespace kx {
 
-std::string Utf16ToUtf8(const WCHAR *text, size_t length) {
+namespace {
+
+void AppendUtf8(std::string &out, uint32_t c) {
+    if (c < 0x80) {
+        out.push_back(static_cast<char>(c));
+    } else if (c < 0x800) {
+        out.push_back(static_cast<char>(0xC0 | (c >> 6)));
+        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else if (c < 0x10000) {
+        out.push_back(static_cast<char>(0xE0 | (c >> 12)));
+        out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else {
+        out.push_back(static_cast<char>(0xF0 | (c >> 18)));
+        out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    }
+}
+
+// A lone surrogate becomes U+FFFD, or, with keepLoneSurrogates, its own
+// three-byte form.
+std::string EncodeUtf8(const WCHAR *text, size_t length, bool keepLoneSurrogates) {
     std::string out;
     for (size_t i = 0; i < length; ++i) {
         uint32_t c = text[i];
@@ -19,24 +41,60 @@ std::string Utf16ToUtf8(const WCHAR *text, size_t length) {
             text[i + 1] <= 0xDFFF) {
             c = 0x10000 + ((c - 0xD800) << 10) + (text[i + 1] - 0xDC00);
             ++i;
-        } else if (c >= 0xD800 && c <= 0xDFFF) {
-            c = 0xFFFD; // lone surrogate
+        } else if (c >= 0xD800 && c <= 0xDFFF && !keepLoneSurrogates) {
+            c = 0xFFFD;
         }
-        if (c < 0x80) {
-            out.push_back(static_cast<char>(c));
-        } else if (c < 0x800) {
-            out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-        } else if (c < 0x10000) {
-            out.push_back(static_cast<char>(0xE0 | (c >> 12)));
-            out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+        AppendUtf8(out, c);
+    }
+    return out;
+}
+
+} // namespace
+
+std::string Utf16ToUtf8(const WCHAR *text, size_t length) {
+    return EncodeUtf8(text, length, false);
+}
+
+std::string Utf16ToUtf8Lossless(const std::u16string &text) {
+    return EncodeUtf8(text.data(), text.size(), true);
+}
+
+std::u16string Utf8ToUtf16Lossless(const std::string &text) {
+    std::u16string out;
+    size_t i = 0;
+    while (i < text.size()) {
+        unsigned char b = static_cast<unsigned char>(text[i]);
+        uint32_t c = b;
+        size_t extra = 0;
+        if (b >= 0xC2 && b <= 0xDF)
+            extra = 1, c = b & 0x1F;
+        else if (b >= 0xE0 && b <= 0xEF)
+            extra = 2, c = b & 0x0F;
+        else if (b >= 0xF0 && b <= 0xF4)
+            extra = 3, c = b & 0x07;
+        bool valid = extra > 0 && i + extra < text.size();
+        for (size_t k = 1; valid && k <= extra; ++k) {
+            unsigned char cont = static_cast<unsigned char>(text[i + k]);
+            valid = (cont & 0xC0) == 0x80;
+            c = (c << 6) | (cont & 0x3F);
+        }
+        // No overlong forms: each code point has one spelling, so the
+        // conversion back gives the same bytes.
+        if (valid && ((extra == 2 && c < 0x800) || (extra == 3 && (c < 0x10000 || c > 0x10FFFF))))
+            valid = false;
+        if (!valid) {
+            out.push_back(static_cast<char16_t>(b)); // ISO 8859-1
+            ++i;
+            continue;
+        }
+        if (c >= 0x10000) {
+            c -= 0x10000;
+            out.push_back(static_cast<char16_t>(0xD800 + (c >> 10)));
+            out.push_back(static_cast<char16_t>(0xDC00 + (c & 0x3FF)));
         } else {
-            out.push_back(static_cast<char>(0xF0 | (c >> 18)));
-            out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+            out.push_back(static_cast<char16_t>(c));
         }
+        i += extra + 1;
     }
     return out;
 }

@@ -220,6 +220,42 @@ TEST_F(CarrierCfgTest, AlreadyCurrentIsCaseSensitiveAndNeverEmpty) {
     EXPECT_EQ(2u, CurrentConfig().size);
 }
 
+// A CurrentConfig that is not usable as an entry name (not text, too long,
+// or text the document cannot carry) names nothing to remove: the profile
+// is applied with an empty nocharacteristic, the debug output says why, and
+// CurrentConfig becomes the profile's name.
+TEST_F(CarrierCfgTest, UnusableCurrentConfigIsTakenAsEmpty) {
+    WriteProfile(u"Example", u"Net");
+    const DWORD one = 1;
+    const char16_t control[] = u"az";
+    const std::u16string tooLong(30, u'x');
+    struct Case {
+        DWORD type;
+        const void *data;
+        DWORD size;
+    } cases[] = {{REG_DWORD, &one, 4},
+                 {REG_BINARY, u"Net", 8},
+                 {REG_SZ, control, sizeof(control)},
+                 {REG_SZ, tooLong.c_str(), DWORD((tooLong.size() + 1) * 2)}};
+    for (const Case &c : cases) {
+        SetRaw(kRoot, u"CurrentConfig", c.type, c.data, c.size);
+        debug_.Clear();
+        size_t before = Documents().size();
+        EXPECT_TRUE(ProvisionForOperator(u"Example")) << c.type;
+        ASSERT_EQ(before + 1, Documents().size()) << c.type;
+        EXPECT_NE(std::u16string::npos,
+                  Documents().back().find(u"   <nocharacteristic type=\"\"/>   "));
+        std::vector<std::string> messages = debug_.Messages();
+        ASSERT_FALSE(messages.empty());
+        EXPECT_NE(std::string::npos,
+                  messages[0].find(Msg("Current Configuration is not a usable entry name")))
+            << messages[0];
+        Stored s = CurrentConfig();
+        EXPECT_EQ(REG_SZ, s.type);
+        EXPECT_EQ(std::u16string(u"Net\0", 4), s.text);
+    }
+}
+
 TEST_F(CarrierCfgTest, EveryMissingOrOversizedValueStopsTheAttempt) {
     const char16_t *strings[] = {u"ConfigName",
                                  u"Username",
@@ -321,7 +357,9 @@ TEST_F(CarrierCfgTest, InsertedTextIsEscaped) {
               d.find(u"<nocharacteristic type=\"&lt;&quot;old&quot;&gt;\"/>"));
     EXPECT_NE(std::u16string::npos, d.find(u"<characteristic type=\"A&amp;B\">"));
     EXPECT_NE(std::u16string::npos, d.find(u"value=\"x&quot; /&gt;&lt;parm name=&quot;Y\" />"));
-    EXPECT_NE(std::u16string::npos, d.find(u"value=\"a&#9;b&#13;&#10;c\" />"));
+    // Tab, carriage return and line feed need no reference: the parser
+    // reads each as a space.
+    EXPECT_NE(std::u16string::npos, d.find(u"value=\"a\tb\r\nc\" />"));
     // Only the template's own parameters are in the document.
     size_t parms = 0;
     for (size_t at = d.find(u"<parm "); at != std::u16string::npos; at = d.find(u"<parm ", at + 1))
@@ -436,6 +474,34 @@ TEST_F(RadioWatchTest, OnlyAChangeToHomeAsksForTheOperator) {
     ASSERT_EQ(1u, Queries());
     EXPECT_EQ(fakes::TheRil().nextHandle, ril_.operatorQueries[0].first);
     EXPECT_EQ(RIL_OPFORMAT_LONG, ril_.operatorQueries[0].second);
+    APN_Deinit(1);
+}
+
+// The RIL can report a home registration on its thread before
+// RIL_Initialize has handed over the handle: the driver still asks for the
+// operator, with the handle, once it has it; a roaming report there asks
+// nothing.
+TEST_F(RadioWatchTest, HomeRegistrationBeforeTheHandleIsStoredStillAsks) {
+    ril_.statusesDuringInit = {RIL_REGSTAT_HOME};
+    APN_Init(nullptr, nullptr);
+    ASSERT_EQ(1u, Queries());
+    EXPECT_EQ(fakes::TheRil().nextHandle, ril_.operatorQueries[0].first);
+    EXPECT_EQ(RIL_OPFORMAT_LONG, ril_.operatorQueries[0].second);
+    // Later notices are handled as ever.
+    NotifyStatus(RIL_REGSTAT_HOME);
+    EXPECT_EQ(2u, Queries());
+    APN_Deinit(1);
+
+    fakes::Reset();
+    ril_.statusesDuringInit = {RIL_REGSTAT_ROAMING, RIL_REGSTAT_ATTEMPTING};
+    APN_Init(nullptr, nullptr);
+    EXPECT_EQ(0u, Queries());
+    APN_Deinit(1);
+
+    fakes::Reset();
+    ril_.statusesDuringInit = {RIL_REGSTAT_HOME, RIL_REGSTAT_HOME};
+    APN_Init(nullptr, nullptr);
+    EXPECT_EQ(1u, Queries()); // one question answers both
     APN_Deinit(1);
 }
 

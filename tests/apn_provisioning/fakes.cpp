@@ -28,6 +28,7 @@ void Reset() {
         r.notify = nullptr;
         r.deinitialised.clear();
         r.operatorQueries.clear();
+        r.statusesDuringInit.clear();
     }
     ConfigManager &c = TheConfigManager();
     std::lock_guard<std::mutex> guard(c.lock);
@@ -41,15 +42,26 @@ extern "C" HRESULT RIL_Initialize(DWORD dwIndex, RILRESULTCALLBACK pfnResult,
                                   RILNOTIFYCALLBACK pfnNotify, DWORD dwNotificationClasses,
                                   DWORD_PTR dwParam, HRIL *lphRil) {
     fakes::Ril &r = fakes::TheRil();
-    std::lock_guard<std::mutex> guard(r.lock);
-    ++r.initCount;
-    r.index = dwIndex;
-    r.classes = dwNotificationClasses;
-    r.param = dwParam;
-    r.result = pfnResult;
-    r.notify = pfnNotify;
-    if (FAILED(r.initResult))
-        return r.initResult;
+    std::vector<DWORD> early;
+    {
+        std::lock_guard<std::mutex> guard(r.lock);
+        ++r.initCount;
+        r.index = dwIndex;
+        r.classes = dwNotificationClasses;
+        r.param = dwParam;
+        r.result = pfnResult;
+        r.notify = pfnNotify;
+        if (FAILED(r.initResult))
+            return r.initResult;
+        early = r.statusesDuringInit;
+    }
+    // The RIL thread is up and reports the registration before this call
+    // has returned the handle.
+    std::thread ril([&] {
+        for (DWORD status : early)
+            pfnNotify(RIL_NOTIFY_REGSTATUSCHANGED, &status, sizeof(status), dwParam);
+    });
+    ril.join();
     *lphRil = r.nextHandle;
     return S_OK;
 }

@@ -23,6 +23,9 @@ struct Ril {
     int initCount = 0;
     std::vector<HRIL> deinitialised;
     std::vector<std::pair<HRIL, DWORD>> operatorQueries;
+    // Registration statuses that the RIL thread delivers while
+    // RIL_Initialize is still running (before the caller has the handle).
+    std::vector<DWORD> statusesDuringInit;
 };
 
 struct ConfigManager {

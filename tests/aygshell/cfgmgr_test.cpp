@@ -145,6 +145,19 @@ TEST_F(CfgMgrTest, RefusedDocumentsChangeNothing) {
         {head + u"<characteristic type=\"..\\Other\"/>" + tail, CONFIG_E_CSPEXCEPTION},
         {head + u"<characteristic type=\"A\"><bogus/></characteristic>" + tail,
          CONFIG_E_CSPEXCEPTION},
+        // Names the registry cannot store (its file cannot carry a line
+        // break inside a name): refused before anything is removed.
+        {head + u"<characteristic type=\"Kx&#10;Net\"/>" + tail, CONFIG_E_CSPEXCEPTION},
+        {head +
+             u"<characteristic type=\"A\"><parm name=\"x&#13;\" value=\"1\"/>"
+             u"</characteristic>" +
+             tail,
+         CONFIG_E_CSPEXCEPTION},
+        {head +
+             u"<characteristic type=\"A\"><characteristic type=\"&#10;\"/>"
+             u"</characteristic>" +
+             tail,
+         CONFIG_E_CSPEXCEPTION},
         {u"<other/>", CONFIG_E_CSPEXCEPTION},
     };
     for (const auto &c : cases) {
@@ -155,6 +168,15 @@ TEST_F(CfgMgrTest, RefusedDocumentsChangeNothing) {
     }
     LPWSTR out = nullptr;
     EXPECT_EQ(E_INVALIDARG, DMProcessConfigXML(nullptr, CFGFLAG_PROCESS, &out));
+}
+
+// A line break written as itself in an attribute is read as a space (XML
+// attribute normalisation), so the entry gets a name the registry stores.
+TEST_F(CfgMgrTest, RawLineBreaksInAnEntryNameBecomeSpaces) {
+    ASSERT_EQ(S_OK, Process(u"<wap-provisioningdoc><characteristic type=\"CM_GPRSEntries\">"
+                            u"<characteristic type=\"Kx\nNet\tA\r\"/></characteristic>"
+                            u"</wap-provisioningdoc>"));
+    EXPECT_TRUE(EntryExists(u"Kx Net A "));
 }
 
 TEST_F(CfgMgrTest, RegistryDwordHelpers) {

@@ -198,7 +198,8 @@ TEST_F(ChannelTest, LogoffWhileStartingAbortsTheStartByItsTransactionId) {
 }
 
 // The outcome of an aborted start that arrives after the next logon began
-// goes to its own caller, once, and leaves the new logon's state alone.
+// goes to its own caller, once, and leaves the new logon's state alone; an
+// interface it started is stopped by the next logoff.
 TEST_F(ChannelTest, LateOutcomeOfAnAbortedStartReachesOnlyItsOwnCaller) {
     module->Hold([](const Request &r) { return r.service == 1 && r.message == 0x20; });
     auto held = [&](size_t count) {
@@ -221,8 +222,9 @@ TEST_F(ChannelTest, LateOutcomeOfAnAbortedStartReachesOnlyItsOwnCaller) {
     module->ReleaseHeld(1);
     ASSERT_TRUE(second.WaitFor(1));
     EXPECT_EQ(second.Calls()[0].status, 1u);
-    EXPECT_TRUE(kx.Logoff(0, nullptr, nullptr)); // up: stopped
-    EXPECT_EQ(module->CountOf(1, 0x21), 1u);
+    // Up: stopped, and so is the interface that the first start left.
+    EXPECT_TRUE(kx.Logoff(0, nullptr, nullptr));
+    EXPECT_EQ(module->CountOf(1, 0x21), 2u);
 
     // Two aborted starts still open: a third asynchronous logon must wait
     // for one of their outcomes.
@@ -234,6 +236,9 @@ TEST_F(ChannelTest, LateOutcomeOfAnAbortedStartReachesOnlyItsOwnCaller) {
     ASSERT_TRUE(held(2));
     module->ReleaseHeld(1);
     ASSERT_TRUE(first.WaitFor(2));
+    EXPECT_FALSE(Logon(0, &thirdLogon));          // the first start's interface is up
+    EXPECT_FALSE(kx.Logoff(0, nullptr, nullptr)); // no port; stops it
+    EXPECT_EQ(module->CountOf(1, 0x21), 3u);
     EXPECT_TRUE(Logon(0, &thirdLogon));
     ASSERT_TRUE(held(2));
     module->ReleaseHeld();
@@ -310,6 +315,67 @@ TEST_F(ChannelTimeouts, LateReplyDoesNotAnswerTheQueryThatReclaimedItsSlot) {
     EXPECT_EQ(state, 4u);
     ASSERT_EQ(done.Count(), 1u);
     EXPECT_EQ(done.Calls()[0].status, 0u); // the reclaimed request
+}
+
+// A slot reclaimed for a query is taken before the query's frame is
+// written; the reclaimed request's callback runs in between, on the
+// querying thread. A late reply of the reclaimed request's kind arriving
+// then is not the query's reply.
+struct LateReplyDuringReclaim {
+    // The reclaimed signal-strength request's callback: the module sends
+    // the late reply, then an indication as a marker, and the callback
+    // returns once the reader has routed both.
+    static void Callback(DWORD status, const void *, DWORD, void *context) {
+        auto *self = static_cast<LateReplyDuringReclaim *>(context);
+        ++self->calls;
+        self->reclaimStatus = status;
+        Bytes late = {0xBA, 0x05};
+        self->module->Push(ReplyFrame(3, 7, 0, 0x20, 0, 0, &late));
+        self->module->Push(StatusIndication(0x09, 0));
+        size_t marked = self->markers + 1;
+        self->routed = WaitUntil([&] { return self->status->Calls().size() == marked; });
+        self->markers = marked;
+    }
+    FakeModule *module;
+    StatusCalls *status;
+    size_t markers = 0;
+    int calls = 0;
+    DWORD reclaimStatus = 99;
+    bool routed = false;
+};
+
+TEST_F(ChannelTimeouts, LateReplyDuringTheReclaimOfItsSlotDoesNotAnswerTheNewQuery) {
+    StatusCalls status;
+    LogonCallbacks withListener = {nullptr, nullptr, StatusCalls::Callback, &status};
+    ASSERT_TRUE(Logon(0, &withListener));
+    LateReplyDuringReclaim reclaimed{module.get(), &status};
+
+    // Synchronous query that the module never answers: the late reply does
+    // not stand in for its own, so it fails after the reply limit and
+    // leaves the state alone.
+    module->Hold([](const Request &r) { return r.service == 3 || r.message == 0x22; });
+    ASSERT_TRUE(kx.GetSignalStrength(LateReplyDuringReclaim::Callback, &reclaimed)); // slot 0
+    SetTickOffset(31000);
+    DWORD state = 99;
+    EXPECT_FALSE(kx.ConnectionState(0, nullptr, nullptr, &state)); // reclaims slot 0
+    EXPECT_TRUE(reclaimed.routed);
+    EXPECT_EQ(reclaimed.calls, 1);
+    EXPECT_EQ(reclaimed.reclaimStatus, 0u);
+    EXPECT_EQ(state, 99u);
+
+    // Asynchronous query: sent, and its callback gets its own reply, once.
+    module->Hold([](const Request &r) { return r.service == 3; });
+    ASSERT_TRUE(kx.GetSignalStrength(LateReplyDuringReclaim::Callback, &reclaimed)); // slot 0
+    SetTickOffset(62000);
+    EXPECT_TRUE(kx.ConnectionState(0, Completions::Callback, &context, nullptr));
+    EXPECT_TRUE(reclaimed.routed);
+    EXPECT_EQ(reclaimed.calls, 2);
+    ASSERT_TRUE(done.WaitFor(1));
+    EXPECT_EQ(done.Calls()[0].status, 1u);
+    EXPECT_EQ(done.Calls()[0].data, Status(2));
+    EXPECT_EQ(module->CountOf(1, 0x22), 2u);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(done.Count(), 1u);
 }
 
 // An asynchronous logon that completes while another thread holds the

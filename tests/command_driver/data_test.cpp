@@ -133,5 +133,29 @@ TEST_F(DataTest, TransferDuringReopenCompletesOnTheReopenedPort) {
     EXPECT_EQ(records.back().WriteTotalTimeoutConstant, 700u);
 }
 
+// A reopen replaces the data ports that were open when it began, each with
+// the time-outs it had; a channel that was closed then stays closed.
+TEST_F(DataTest, ReopenLeavesAClosedDataPortClosed) {
+    ASSERT_TRUE(Logon(1));
+    EXPECT_TRUE(kx.Logoff(1, nullptr, nullptr));
+    Bytes packet = {1, 2, 3};
+    DWORD length = DWORD(packet.size());
+    ASSERT_TRUE(kx.Send(0, packet.data(), &length, 500));
+    COMMTIMEOUTS before = data[0]->TimeoutWrites().back();
+
+    ASSERT_TRUE(kx.Reopen(0));
+    EXPECT_EQ(data[1]->OpenCount(), 1);
+    EXPECT_FALSE(data[1]->IsOpen());
+    EXPECT_EQ(data[0]->OpenCount(), 2);
+    EXPECT_TRUE(data[0]->IsOpen());
+    COMMTIMEOUTS after = data[0]->TimeoutWrites().back();
+    EXPECT_EQ(after.ReadTotalTimeoutConstant, before.ReadTotalTimeoutConstant);
+    EXPECT_EQ(after.WriteTotalTimeoutConstant, 500u);
+
+    length = DWORD(packet.size());
+    EXPECT_FALSE(kx.Send(1, packet.data(), &length, 500)); // still closed
+    EXPECT_TRUE(Logon(1));
+}
+
 } // namespace
 } // namespace kxtest

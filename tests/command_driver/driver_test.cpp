@@ -108,6 +108,7 @@ void DriverTest::TearDown() {
     EXPECT_TRUE(ThreadsBack());
     module.reset();
     SetTimeScale(1.0);
+    SetTickOffset(0);
 }
 
 void DriverTest::OpenDriver() {

@@ -161,6 +161,37 @@ TEST_F(Lifecycle, CloseAfterAFailedReopenLeaksNothing) {
     EXPECT_TRUE(kx.Close());
 }
 
+// After a reopen that lost the control port the reader ends; a later
+// reopen that brings the port back has a reader on it again, whether the
+// old one has ended by then or is still on its way out.
+class LifecycleReader : public Lifecycle {
+  protected:
+    // Alive until the close in TearDown, which cancels what is outstanding.
+    Completions done;
+    CompletionContext context{&done, 1};
+};
+
+TEST_F(LifecycleReader, ReopenThatBringsTheControlPortBackHasAReaderAgain) {
+    OpenDriver();
+    for (bool readerEnded : {true, false}) {
+        SCOPED_TRACE(readerEnded ? "the reader has ended" : "right after the failed reopen");
+        module->control->Vanish();
+        EXPECT_FALSE(kx.Reopen(0));
+        if (readerEnded) {
+            EXPECT_TRUE(ThreadsBack());
+        }
+        module->control->Return();
+        ASSERT_TRUE(kx.Reopen(0));
+        size_t answered = done.Count();
+        ASSERT_TRUE(kx.GetSignalStrength(Completions::Callback, &context));
+        ASSERT_TRUE(done.WaitFor(answered + 1, 2000)) << "no reader answers";
+        EXPECT_EQ(done.Calls()[answered].status, 1u);
+        EXPECT_EQ(RunningThreadCount(), baselineThreads + 1); // one reader, not two
+    }
+    EXPECT_TRUE(kx.Close()); // the client ids are released
+    EXPECT_EQ(module->CountOf(0, 0x23), 2u);
+}
+
 TEST_F(Lifecycle, CloseCancelsOutstandingRequests) {
     OpenDriver();
     module->Hold([](const Request &r) { return r.service == 3; });

@@ -19,6 +19,7 @@
 #include <cpl.h>
 #include <windows.h>
 
+#include "../../platform/testing/kx_registry_test.h"
 #include "../../platform/testing/kx_sheet_test.h"
 #include "../../platform/testing/kx_window_test.h"
 #include <regext.h>
@@ -120,6 +121,9 @@ int AppletMain(const kxsim::Args &args) {
         setenv("KX_DEVICE_DIR", deviceDir.c_str(), 1);
     if (!deviceRoot.empty())
         setenv("KX_DEVICE_ROOT", deviceRoot.c_str(), 1);
+    // A registry file the platform refused (it said why) is left alone.
+    if (kxtest::RegistryFileStatus() != ERROR_SUCCESS)
+        return 1;
 #ifdef KXSIM_EMBEDDED_MODEM
     // Destroyed in reverse order: the module stops (removing its sockets)
     // before its folder goes.
@@ -229,6 +233,9 @@ int AppletMain(const kxsim::Args &args) {
     fflush(stdout);
     dlclose(library);
     DestroyWindow(host);
+    // A change that did not reach the registry file is a failure.
+    if (kxtest::RegistryFileStatus() != ERROR_SUCCESS)
+        status = 1;
     return status;
 }
 

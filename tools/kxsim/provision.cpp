@@ -31,6 +31,7 @@
 
 #include <windows.h>
 
+#include "kx_registry_test.h"
 #include "kx_ril_test.h"
 #include "kxnet/signals.h"
 #include "provision_module.h"
@@ -380,8 +381,23 @@ CurrentConfigValue ReadCurrentConfig() {
     return v;
 }
 
+// The name the configuration manager gives the entry of a ConfigName: the
+// document's XML parser reads a line end (CR LF, or CR alone), a line feed
+// and a tab in an attribute value as one space each.
+std::u16string EntryNameOf(const std::u16string &configName) {
+    std::u16string name;
+    for (size_t i = 0; i < configName.size(); ++i) {
+        char16_t c = configName[i];
+        if (c == u'\r' && i + 1 < configName.size() && configName[i + 1] == u'\n')
+            ++i;
+        name += (c == u'\r' || c == u'\n' || c == u'\t') ? u' ' : c;
+    }
+    return name;
+}
+
 // Prints the connection entry; false when the registry has none by that name.
-bool ReportEntry(const std::u16string &entry) {
+bool ReportEntry(const std::u16string &configName) {
+    std::u16string entry = EntryNameOf(configName);
     std::u16string path = u"Comm\\ConnMgr\\GPRSEntries\\" + entry;
     HKEY key = nullptr;
     if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, 0, &key) != ERROR_SUCCESS) {
@@ -556,6 +572,9 @@ std::string PrepareRegistry(const Options &o) {
         printf("registry: %s\n", registry.c_str());
     }
     setenv("KX_REGISTRY", registry.c_str(), 1);
+    // A registry file the platform refused (it said why) is left alone.
+    if (kxtest::RegistryFileStatus() != ERROR_SUCCESS)
+        return "";
     return registry;
 }
 
@@ -722,6 +741,12 @@ int Provision(const Options &o) {
     fflush(stdout);
     if (stop.stopped())
         return 128 + stop.signal();
+    // A change that did not reach the registry file is a failure, whatever
+    // the result line above said of the driver.
+    if (kxtest::RegistryFileStatus() != ERROR_SUCCESS) {
+        printf("result: the registry file did not keep the change (see the message above)\n");
+        rc = kExitFailure;
+    }
     return rc;
 }
 

@@ -17,6 +17,7 @@
 #include "run_fault.h"
 
 #include <chrono>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -208,6 +209,20 @@ bool CopyFile(const std::string &from, const std::string &to) {
     return static_cast<bool>(out);
 }
 
+// Why a registry file the user named cannot serve as the registry: it
+// exists but is not a regular file or cannot be read ("" when it can, or
+// does not exist yet and will be created).
+std::string UnusableRegistryFile(const std::string &path) {
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0)
+        return errno == ENOENT ? "" : std::string("cannot be examined: ") + strerror(errno);
+    if (!S_ISREG(st.st_mode))
+        return S_ISDIR(st.st_mode) ? "is a folder, not a registry file" : "is not a regular file";
+    if (access(path.c_str(), R_OK) != 0)
+        return std::string("cannot be read: ") + strerror(errno);
+    return "";
+}
+
 // Step 1: the deliverables under \windows\ and the registry working copy.
 bool ShowDeviceImage(const RunOptions &o, const std::string &registry, Narrator &n) {
     std::string root = kxsim::DeviceRoot();
@@ -245,10 +260,17 @@ bool ShowDeviceImage(const RunOptions &o, const std::string &registry, Narrator 
             shipped = kxsim::BuildDirectory() + "/../../device/platform.reg";
         registryOk = CopyFile(shipped, registry);
         printf("  registry: working copy %s of %s\n", registry.c_str(), shipped.c_str());
+        n.Record("registry", registryOk,
+                 registryOk ? registry : "cannot copy the shipped registry");
     } else {
-        printf("  registry: %s (changes are kept)\n", registry.c_str());
+        // The platform refuses such a file later; say so here, where the
+        // user's file is named, rather than report it as in use.
+        std::string refusal = UnusableRegistryFile(registry);
+        registryOk = refusal.empty();
+        printf("  registry: %s (%s)\n", registry.c_str(),
+               registryOk ? "changes are kept" : refusal.c_str());
+        n.Record("registry", registryOk, registryOk ? registry : refusal);
     }
-    n.Record("registry", registryOk, registryOk ? registry : "cannot copy the shipped registry");
     return all && registryOk;
 }
 
