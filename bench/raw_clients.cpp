@@ -9,12 +9,17 @@
 
 #include <cstring>
 
+#include "kxqmi/qmi_ids.h"
+
 namespace kxbench {
 namespace {
 
+using namespace kxqmi;
+
 // CTL Get Client Id for WDS, transaction 1.
-const uint8_t kGetWdsClient[16] = {0x01, 0x0F, 0x00, 0x00, 0x00, 0x00, 0x00, 0x01,
-                                   0x22, 0x00, 0x04, 0x00, 0x01, 0x01, 0x00, 0x01};
+const uint8_t kGetWdsClient[16] = {
+    kInterfaceQmux,  0x0F, 0x00, 0x00, kCtl,      0x00, kRequest, 0x01,
+    kCtlGetClientId, 0x00, 0x04, 0x00, kTlvFirst, 0x01, 0x00,     kWds};
 const size_t kClientReplyLength = 24; // the client id is its last byte
 const size_t kStatusReplyLength = 24;
 
@@ -44,16 +49,16 @@ int ConnectPort(const std::string &dir, const char *port) {
 }
 
 void BuildStatusRequest(uint8_t *frame, uint8_t client, uint16_t transactionId) {
-    const uint8_t f[13] = {0x01,
+    const uint8_t f[13] = {kInterfaceQmux,
                            0x0C,
                            0x00,
                            0x00,
-                           0x01,
+                           kWds,
                            client,
-                           0x00,
+                           kRequest,
                            static_cast<uint8_t>(transactionId),
                            static_cast<uint8_t>(transactionId >> 8),
-                           0x22,
+                           kWdsGetPacketServiceStatus,
                            0x00,
                            0x00,
                            0x00};
@@ -89,9 +94,38 @@ bool RawSocketControl::Requests(long count) {
 }
 
 bool RawSocketControl::StartSession() {
-    const uint8_t start[] = {0x01, 0x1e, 0x00, 0x00, 0x01, client_, 0x00, 0x3f, 0x00, 0x20, 0x00,
-                             0x12, 0x00, 0x17, 0x06, 0x00, 'k',     'x',  'u',  's',  'e',  'r',
-                             0x18, 0x06, 0x00, 'k',  'x',  'p',     'a',  's',  's'};
+    // WDS Start Network Interface, transaction 0x3f, with user name and password.
+    const uint8_t start[] = {kInterfaceQmux,
+                             0x1e,
+                             0x00,
+                             0x00,
+                             kWds,
+                             client_,
+                             kRequest,
+                             0x3f,
+                             0x00,
+                             kWdsStartNetwork,
+                             0x00,
+                             0x12,
+                             0x00,
+                             kSnUserName,
+                             0x06,
+                             0x00,
+                             'k',
+                             'x',
+                             'u',
+                             's',
+                             'e',
+                             'r',
+                             kSnPassword,
+                             0x06,
+                             0x00,
+                             'k',
+                             'x',
+                             'p',
+                             'a',
+                             's',
+                             's'};
     uint8_t reply[128];
     if (send(fd_, start, sizeof start, 0) != sizeof start ||
         recv(fd_, reply, sizeof reply, 0) != 27)

@@ -20,4 +20,6 @@ add_subdirectory(${CMAKE_SOURCE_DIR}/platform ${CMAKE_BINARY_DIR}/platform)
 add_subdirectory(${CMAKE_SOURCE_DIR}/emulator ${CMAKE_BINARY_DIR}/emulator)
 # The module's operator network side (TUN) links kxnet.
 add_subdirectory(${CMAKE_SOURCE_DIR}/tools/kxnet ${CMAKE_BINARY_DIR}/tools/kxnet)
+# The QMI table the module answers and traces by.
+add_subdirectory(${CMAKE_SOURCE_DIR}/tools/kxqmi ${CMAKE_BINARY_DIR}/tools/kxqmi)
 add_subdirectory(${CMAKE_SOURCE_DIR}/fuzz ${CMAKE_BINARY_DIR}/fuzz)

@@ -26,7 +26,6 @@
 
 #include "engine.h"
 #include "fuzz_report.h"
-#include "qmi_tables.h"
 #include "qmux.h"
 #include "trace.h"
 

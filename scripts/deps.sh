@@ -10,7 +10,7 @@ packages=(
     libxml2-dev libpugixml-dev libpng-dev
     g++-mingw-w64-x86-64-win32 binutils-mingw-w64-x86-64
     g++-mingw-w64-x86-64-posix wine wine64 xvfb xauth
-    libqmi-utils
+    libqmi-utils tshark
     # the benchmark's libqmi client; qmi-glib.pc requires mbim-glib, whose
     # development files libqmi-glib-dev does not pull in
     libqmi-glib-dev libmbim-glib-dev

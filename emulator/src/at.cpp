@@ -1,14 +1,11 @@
 #include "at.h"
 
 #include <cctype>
+#include <cstdio>
 
 namespace kxmodem {
 
 namespace {
-
-// Cell identity reported with +CREG mode 2.
-const char *const kLac = "\"00A1\"";
-const char *const kCellId = "\"0001C3F2\"";
 
 std::string Upper(const std::string &s) {
     std::string out = s;
@@ -21,10 +18,11 @@ bool Registered(int stat) {
     return stat == kRegHome || stat == kRegRoaming;
 }
 
-// The value of an identification line "Label: value".
-std::string IdentValue(const std::string &line) {
-    size_t colon = line.find(": ");
-    return colon == std::string::npos ? line : line.substr(colon + 2);
+// The serving cell as +CREG mode 2 reports it: ,"LAC","CI" in hexadecimal.
+std::string CellIdentity() {
+    char text[32];
+    snprintf(text, sizeof text, ",\"%04X\",\"%08X\"", kCellLac, static_cast<unsigned>(kCellId));
+    return text;
 }
 
 void AddInfo(std::string *info, const std::string &line) {
@@ -63,7 +61,7 @@ std::string AtSession::RegistrationCode(const ModemConfig &config) const {
     if (cregMode_ == 2) {
         std::string code = "\r\n+CREG: " + std::to_string(stat);
         if (Registered(stat))
-            code += std::string(",") + kLac + "," + kCellId;
+            code += CellIdentity();
         return code + "\r\n";
     }
     return "";
@@ -127,7 +125,7 @@ bool AtSession::Command(const std::string &c, AtHost &host, std::string *info) {
     if (c == "V1" || c == "Q0" || c == "Z" || c == "Z0")
         return true;
     if (c == "I" || c == "I0") {
-        AddInfo(info, IdentValue(cfg.ident[1]));
+        AddInfo(info, cfg.Identity(kIdentModel));
         return true;
     }
     if (c == "I1") {
@@ -136,25 +134,25 @@ bool AtSession::Command(const std::string &c, AtHost &host, std::string *info) {
         return true;
     }
     if (c == "+CGMI") {
-        AddInfo(info, IdentValue(cfg.ident[0]));
+        AddInfo(info, cfg.Identity(kIdentManufacturer));
         return true;
     }
     if (c == "+CGMM") {
-        AddInfo(info, IdentValue(cfg.ident[1]));
+        AddInfo(info, cfg.Identity(kIdentModel));
         return true;
     }
     if (c == "+CGMR") {
-        AddInfo(info, IdentValue(cfg.ident[2]));
+        AddInfo(info, cfg.Identity(kIdentRevision));
         return true;
     }
     if (c == "+CGSN") {
-        AddInfo(info, IdentValue(cfg.ident[3]));
+        AddInfo(info, cfg.Identity(kIdentImei));
         return true;
     }
     if (c == "+CREG?") {
         std::string s = "+CREG: " + std::to_string(cregMode_) + "," + std::to_string(stat);
         if (cregMode_ == 2 && Registered(stat))
-            s += std::string(",") + kLac + "," + kCellId;
+            s += CellIdentity();
         AddInfo(info, s);
         return true;
     }

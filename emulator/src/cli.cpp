@@ -14,7 +14,8 @@ namespace kxmodem {
 static void Usage(FILE *out, const char *program) {
     fprintf(out,
             "usage: %s [--device-dir DIR] [--script FILE] [--pty PATH|auto] [--trace FILE|-]\n"
-            "          [--no-control-socket] [--network echo|tun [--network-namespace NAME]]\n"
+            "          [--pcap FILE] [--show-secrets] [--no-control-socket]\n"
+            "          [--network echo|tun [--network-namespace NAME]]\n"
             "       %s [--device-dir DIR] --control COMMAND [--control COMMAND ...]\n\n"
             "Serves the simulated module's ports KXC1 (QMI control), KXN1, KXN2 (packet data)\n"
             "and KXA1 (AT commands) as Unix sockets in DIR (default: $KX_DEVICE_DIR, else\n"
@@ -22,7 +23,12 @@ static void Usage(FILE *out, const char *program) {
             "  --script FILE   control commands applied at start (see below)\n"
             "  --pty PATH      also serve the QMI control port on a pseudo-terminal, linked\n"
             "                  at PATH ('auto': no link; the terminal's name is printed)\n"
-            "  --trace FILE    log every frame, AT exchange and event ('-': standard error)\n"
+            "  --trace FILE    log every frame (its TLVs decoded), AT exchange and event\n"
+            "                  ('-': standard error)\n"
+            "  --pcap FILE     write a pcapng capture: control frames (link type USER0; decode\n"
+            "                  them with the dissector build/bin/kxqmi.lua) and the data ports'\n"
+            "                  IP packets\n"
+            "  --show-secrets  passwords as they are in the trace and capture (masked otherwise)\n"
             "  --network tun   the operator's network is a TUN interface kxop0 (10.64.255.1/16)\n"
             "                  in network namespace NAME (default kxop-<pid>), routed to the\n"
             "                  sessions 10.64.0.2 and 10.64.1.2; needs root. Default: echo\n"
@@ -111,6 +117,11 @@ int RunCommandLine(const std::vector<std::string> &args, const char *program) {
         } else if (a == "--trace") {
             if (!value(&options.tracePath))
                 return 2;
+        } else if (a == "--pcap") {
+            if (!value(&options.pcapPath))
+                return 2;
+        } else if (a == "--show-secrets") {
+            options.showSecrets = true;
         } else if (a == "--network") {
             if (!value(&options.network))
                 return 2;

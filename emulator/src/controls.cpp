@@ -7,7 +7,6 @@
 #include <fstream>
 
 #include "modem_impl.h"
-#include "qmi_tables.h"
 
 namespace kxmodem {
 
@@ -26,7 +25,7 @@ const char *Modem::ControlHelp() {
            "reconfiguration)\n"
            "  fault delay MS|late MS|drop|duplicate|malformed [truncate|flags|interface]|reject "
            "CODE\n"
-           "        [service=ctl|wds|nas|N] [msg=ID] [count=N|always]\n"
+           "        [service=ctl|wds|dms|nas|N] [msg=ID] [count=N|always]\n"
            "  fault clear | faults\n"
            "  vanish KXC1|KXN1|KXN2|KXA1|all [MS]  (socket removed, connections dropped, the "
            "module keeps its clients and sessions; back after MS)\n"
@@ -83,6 +82,7 @@ std::string Modem::Impl::StatusText() {
         s += b;
     }
     s += " wds-clients=" + std::to_string(engine.clients().Allocated(qmi::kWds).size());
+    s += " dms-clients=" + std::to_string(engine.clients().Allocated(qmi::kDms).size());
     s += " nas-clients=" + std::to_string(engine.clients().Allocated(qmi::kNas).size());
     s += " ports=";
     for (int p = 0; p < kPortCtlSocket; ++p) {
@@ -145,11 +145,15 @@ std::string Modem::Impl::Execute(const std::string &line) {
         return "error: registration takes home, roaming, searching, denied or none";
     }
     if (cmd == "operator" && w.size() >= 2 && w.size() <= 4) {
+        if (w.size() >= 4 && (w[3].size() < 5 || w[3].size() > 6 ||
+                              w[3].find_first_not_of("0123456789") != std::string::npos))
+            return "error: the numeric operator name is the MCC and MNC, 5 or 6 digits";
         cfg.operatorLong = w[1];
         if (w.size() >= 3)
             cfg.operatorShort = w[2];
         if (w.size() >= 4)
             cfg.operatorNumeric = w[3];
+        engine.ServingSystemChanged();
         return "ok";
     }
     if (cmd == "radio" && w.size() == 2 && (w[1] == "on" || w[1] == "off")) {

@@ -1,24 +1,14 @@
 // CTL service: client ids, version information, sync.
 #include "engine.h"
-#include "qmi_tables.h"
 
 namespace kxmodem {
 
 namespace {
 
-struct ServiceVersion {
-    uint8_t service;
-    uint16_t major, minor;
-};
-// What the module's firmware implements.
-const ServiceVersion kVersions[] = {
-    {qmi::kCtl, 1, 5},
-    {qmi::kWds, 1, 14},
-    {qmi::kNas, 1, 8},
-};
 // Services whose clients the module hands out.
 bool ServiceOffered(uint8_t service) {
-    return service == qmi::kWds || service == qmi::kNas;
+    const qmi::ServiceRow *row = qmi::FindService(service);
+    return row && row->served;
 }
 
 } // namespace
@@ -27,9 +17,10 @@ void Engine::HandleCtl(int endpoint, const QmiMessage &request, const FaultActio
     QmiMessage reply = ReplyTo(request);
     switch (request.messageId) {
     case qmi::kCtlGetVersionInfo: {
-        Bytes v{static_cast<uint8_t>(sizeof(kVersions) / sizeof(kVersions[0]))};
-        for (const auto &s : kVersions) {
-            v.push_back(s.service);
+        // Every service the module implements, CTL included.
+        Bytes v{static_cast<uint8_t>(qmi::Services().size())};
+        for (const auto &s : qmi::Services()) {
+            v.push_back(s.id);
             PutU16(v, s.major);
             PutU16(v, s.minor);
         }

@@ -2,8 +2,6 @@
 
 #include <algorithm>
 
-#include "qmi_tables.h"
-
 namespace kxmodem {
 
 std::string FormatAddress(uint32_t a) {
@@ -46,6 +44,10 @@ void Engine::HandleRequest(int endpoint, const QmiMessage &request, const FaultA
         }
         owners_[OwnerKey(request.service, request.clientId)] = endpoint;
     }
+    if (request.service != qmi::kCtl && request.messageId == qmi::kGetSupportedMessages) {
+        ReplySupportedMessages(endpoint, request, fault);
+        return;
+    }
     switch (request.service) {
     case qmi::kCtl:
         HandleCtl(endpoint, request, fault);
@@ -55,6 +57,9 @@ void Engine::HandleRequest(int endpoint, const QmiMessage &request, const FaultA
         break;
     case qmi::kNas:
         HandleNas(endpoint, request, fault);
+        break;
+    case qmi::kDms:
+        HandleDms(endpoint, request, fault);
         break;
     default:
         ReplyError(endpoint, request, qmi::kErrInvalidQmiCmd, fault);
@@ -88,11 +93,14 @@ void Engine::Reset() {
     owners_.clear();
     orphans_.clear();
     sessions_.clear();
+    servingSystemListeners_.clear();
 }
 
 void Engine::ReleaseClient(uint8_t service, uint8_t clientId) {
     clients_.Release(service, clientId);
     owners_.erase(OwnerKey(service, clientId));
+    if (service == qmi::kNas)
+        servingSystemListeners_.erase(clientId);
     if (service != qmi::kWds)
         return;
     // A released client takes its calls down with it.
@@ -176,8 +184,10 @@ void Engine::SetRadio(bool on) {
     config_.radioOn = on;
     if (!config_.PacketServiceAvailable())
         EndSessions(-1, qmi::kEndNoService);
-    if (config_.EffectiveRegistration() != before)
+    if (config_.EffectiveRegistration() != before) {
         sink_.RegistrationChanged();
+        ServingSystemChanged();
+    }
 }
 
 void Engine::SetRegistration(int registration) {
@@ -185,8 +195,30 @@ void Engine::SetRegistration(int registration) {
     config_.registration = registration;
     if (!config_.PacketServiceAvailable())
         EndSessions(-1, qmi::kEndNoService);
-    if (config_.EffectiveRegistration() != before)
+    if (config_.EffectiveRegistration() != before) {
         sink_.RegistrationChanged();
+        ServingSystemChanged();
+    }
+}
+
+void Engine::ReplySupportedMessages(int endpoint, const QmiMessage &request,
+                                    const FaultAction &fault) {
+    // One bit per message id, lowest id in bit 0 of the first byte.
+    Bytes bits;
+    for (const auto &m : qmi::Messages()) {
+        if (m.service != request.service || !m.served)
+            continue;
+        if (bits.size() <= m.id / 8u)
+            bits.resize(m.id / 8u + 1, 0);
+        bits[m.id / 8u] = static_cast<uint8_t>(bits[m.id / 8u] | 1u << (m.id % 8u));
+    }
+    Bytes value;
+    PutU16(value, static_cast<uint16_t>(bits.size()));
+    value.insert(value.end(), bits.begin(), bits.end());
+    QmiMessage reply = ReplyTo(request);
+    reply.AddResult(qmi::kErrNone);
+    reply.AddTlv(qmi::kTlvSupportedMessages, value);
+    sink_.SendReply(endpoint, reply, fault);
 }
 
 } // namespace kxmodem

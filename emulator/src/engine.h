@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <set>
 #include <vector>
 
 #include "clients.h"
@@ -68,6 +69,9 @@ class Engine {
     int EndSessions(int channel, uint16_t reason);
     // Tells WDS clients to reconfigure (indication with the reconfiguration flag).
     void Reconfigure();
+    // The serving system (registration, operator) changed: NAS clients that
+    // registered for it get the Serving System indication.
+    void ServingSystemChanged();
 
     const Session *SessionOnChannel(int channel) const;
     std::vector<Session> Sessions() const;
@@ -90,6 +94,14 @@ class Engine {
     void HandleCtl(int endpoint, const QmiMessage &request, const FaultAction &fault);
     void HandleWds(int endpoint, const QmiMessage &request, const FaultAction &fault);
     void HandleNas(int endpoint, const QmiMessage &request, const FaultAction &fault);
+    void HandleDms(int endpoint, const QmiMessage &request, const FaultAction &fault);
+    // Get Supported Messages of any service but CTL: what the table marks served.
+    void ReplySupportedMessages(int endpoint, const QmiMessage &request, const FaultAction &fault);
+    void GetCurrentSettings(int endpoint, const QmiMessage &request, const FaultAction &fault);
+    void RegisterIndications(int endpoint, const QmiMessage &request, const FaultAction &fault);
+    // The Serving System TLVs, for the reply and the indication alike.
+    void AddServingSystem(QmiMessage *message) const;
+    void AddSystemInfo(QmiMessage *message) const;
     void StartNetwork(int endpoint, const QmiMessage &request, const FaultAction &fault);
     void StopNetwork(int endpoint, const QmiMessage &request, const FaultAction &fault);
     void Abort(int endpoint, const QmiMessage &request, const FaultAction &fault);
@@ -105,9 +117,10 @@ class Engine {
     EngineSink &sink_;
     ModemConfig config_;
     ClientIdAllocator clients_;
-    std::map<uint32_t, Session> sessions_; // by packet data handle
-    std::map<uint16_t, int> owners_;       // (service << 8 | client) -> endpoint
-    std::vector<uint16_t> orphans_;        // clients whose endpoint closed
+    std::map<uint32_t, Session> sessions_;     // by packet data handle
+    std::map<uint16_t, int> owners_;           // (service << 8 | client) -> endpoint
+    std::vector<uint16_t> orphans_;            // clients whose endpoint closed
+    std::set<uint8_t> servingSystemListeners_; // NAS clients registered for its indication
     uint32_t nextHandle_ = 0x4B580001;
 };
 

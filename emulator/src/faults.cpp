@@ -1,6 +1,10 @@
 #include "faults.h"
 
+#include <strings.h>
+
 #include <cstdlib>
+
+#include "qmux.h"
 
 namespace kxmodem {
 
@@ -123,14 +127,15 @@ bool FaultTable::Parse(const std::vector<std::string> &words, FaultRule *rule, s
         }
         std::string key = w.substr(0, eq), value = w.substr(eq + 1);
         if (key == "service") {
+            const qmi::ServiceRow *named = nullptr;
+            for (const auto &row : qmi::Services()) {
+                if (strcasecmp(value.c_str(), row.name) == 0)
+                    named = &row;
+            }
             if (value == "any")
                 r.service = -1;
-            else if (value == "ctl")
-                r.service = 0;
-            else if (value == "wds")
-                r.service = 1;
-            else if (value == "nas")
-                r.service = 3;
+            else if (named)
+                r.service = named->id;
             else if (ParseNumber(value, 255, &n))
                 r.service = static_cast<int>(n);
             else {

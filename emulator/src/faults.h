@@ -41,7 +41,8 @@ class FaultTable {
     std::string Describe() const;
 
     // Parses "KIND [ARG] [service=S] [msg=M] [count=N|always]" (the words
-    // after "fault"). S is ctl|wds|nas|any or a number; M a number or any.
+    // after "fault"). S is a service name of the QMI table (ctl, wds, dms,
+    // nas), any or a number; M a number or any.
     static bool Parse(const std::vector<std::string> &words, FaultRule *rule, std::string *error);
 
   private:

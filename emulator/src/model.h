@@ -16,6 +16,13 @@ enum Registration : int {
     kRegRoaming = 5,
 };
 
+// The lines of the module's identification (ATI1), each "Label: value".
+enum IdentLine : int { kIdentManufacturer = 0, kIdentModel, kIdentRevision, kIdentImei };
+
+// The serving cell (+CREG mode 2, NAS system information).
+constexpr uint16_t kCellLac = 0x00A1;
+constexpr uint32_t kCellId = 0x0001C3F2;
+
 struct NetworkConfig {
     std::string apn = "kxtel.internet"; // compared case-insensitively
     std::string user = "kxuser";        // "" = any user accepted
@@ -28,7 +35,10 @@ struct ModemConfig {
     bool radioOn = true;
     std::string operatorLong = "KxTel Mobile";
     std::string operatorShort = "KxTel";
-    std::string operatorNumeric = "00101";
+    std::string operatorNumeric = "00101"; // MCC (3 digits) then MNC (2 or 3)
+    // The subscriber's own network (the SIM's), whatever the module is registered on.
+    std::string homeOperatorLong = "KxTel Mobile";
+    std::string homeOperatorNumeric = "00101";
     int8_t signalDbm = -70;
     uint8_t radioInterface = 5;                             // UMTS
     uint8_t ecio = 10;                                      // in -0.5 dB steps
@@ -38,6 +48,12 @@ struct ModemConfig {
                             "Revision: KXH750_R1.4.2 2007-05-14", "IMEI: 004999010640000"};
     uint32_t connectDelayMs = 0; // time a Start Network Interface takes to come up
 
+    // The value of an identification line (what follows "Label: ").
+    std::string Identity(IdentLine line) const {
+        const std::string &text = ident[line];
+        size_t colon = text.find(": ");
+        return colon == std::string::npos ? text : text.substr(colon + 2);
+    }
     int EffectiveRegistration() const { return radioOn ? registration : kRegNone; }
     bool PacketServiceAvailable() const {
         int r = EffectiveRegistration();
@@ -45,10 +61,17 @@ struct ModemConfig {
     }
 };
 
-// Session addresses: 10.64.<channel>.2; the network answers from any address.
+// The operator's addressing plan: sessions are 10.64.<channel>.2 in
+// 10.64.0.0/16, whose gateway (the operator's side of the network) is
+// 10.64.255.1; its name servers are 10.64.255.1 and 10.64.255.2 unless the
+// host asked for others. The echo network answers from any address.
 inline uint32_t SessionAddress(int channel) {
     return (10u << 24) | (64u << 16) | (static_cast<uint32_t>(channel) << 8) | 2u;
 }
+constexpr uint32_t kOperatorGateway = (10u << 24) | (64u << 16) | (255u << 8) | 1u;
+constexpr uint32_t kOperatorSubnetMask = 0xFFFF0000u;
+constexpr uint32_t kOperatorDns[2] = {kOperatorGateway, kOperatorGateway + 1};
+constexpr uint32_t kSessionMtu = 1500;
 std::string FormatAddress(uint32_t address);
 
 } // namespace kxmodem

@@ -42,6 +42,11 @@ bool Modem::Impl::Start(const std::string &dir, const Options &opts, std::string
     }
     if (!options.tracePath.empty() && !trace.Open(options.tracePath, error))
         return false;
+    trace.ShowSecrets(options.showSecrets);
+    if (!options.pcapPath.empty() && !capture.Open(options.pcapPath, error)) {
+        trace.Close();
+        return false;
+    }
     if (pipe2(wakePipe, O_CLOEXEC | O_NONBLOCK) != 0) {
         *error = std::string("pipe: ") + strerror(errno);
         return false;
@@ -111,6 +116,7 @@ void Modem::Impl::Stop() {
     }
     trace.Event("kxmodem stopped");
     trace.Close();
+    capture.Close();
 }
 
 void Modem::Impl::Wake() {
@@ -284,8 +290,9 @@ Snapshot Modem::State() {
             info.address = FormatAddress(session.address);
             s.sessions.push_back(info);
         }
-        s.wdsClients = e.clients().Allocated(1);
-        s.nasClients = e.clients().Allocated(3);
+        s.wdsClients = e.clients().Allocated(qmi::kWds);
+        s.nasClients = e.clients().Allocated(qmi::kNas);
+        s.dmsClients = e.clients().Allocated(qmi::kDms);
         for (int p = 0; p < kPortCtlSocket; ++p) {
             if (impl_->ports[p].present)
                 s.portsPresent.push_back(impl_->ports[p].name);

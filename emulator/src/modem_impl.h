@@ -3,8 +3,8 @@
 // posting work to the loop (Call/Post), so the model needs no lock.
 //
 // Locks: queueMutex_ guards the posted-work queue and stopping_ only; it is
-// never held while work runs. Trace has its own mutex (leaf). scriptMutex_
-// guards the script thread's stop flag (leaf).
+// never held while work runs. Trace and Capture have their own mutexes
+// (leaves). scriptMutex_ guards the script thread's stop flag (leaf).
 #pragma once
 
 #include <atomic>
@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "at.h"
+#include "capture.h"
 #include "engine.h"
 #include "faults.h"
 #include "kxmodem/modem.h"
@@ -79,6 +80,9 @@ struct Modem::Impl : public EngineSink, public AtHost {
     bool SendBytes(int endpoint, const uint8_t *data, size_t size);
     void SendQmiNow(int endpoint, const Bytes &frame, const std::string &note);
     Connection *Find(int endpoint);
+    // Into the capture: a control frame, or a packet of a data port.
+    void CaptureQmi(const Connection &c, bool received, const uint8_t *data, size_t size);
+    void CaptureData(const Connection &c, bool received, const uint8_t *data, size_t size);
     std::string Vanish(const std::string &portName, long ms);
     std::string Restore(const std::string &portName);
     std::string Reset(long ms);
@@ -116,6 +120,7 @@ struct Modem::Impl : public EngineSink, public AtHost {
     Engine engine;
     FaultTable faults;
     Trace trace;
+    Capture capture;
     Counters counters;
     Port ports[kPortCount] = {{"KXC1"}, {"KXN1"}, {"KXN2"}, {"KXA1"}, {"kxmodem.ctl"}};
     std::map<int, Connection> connections; // by endpoint

@@ -14,7 +14,6 @@
 
 #include "datanet.h"
 #include "modem_impl.h"
-#include "qmi_tables.h"
 
 namespace kxmodem {
 
@@ -198,10 +197,32 @@ void Modem::Impl::HandleQmiBytes(Connection &c, const uint8_t *data, size_t size
     }
 }
 
+void Modem::Impl::CaptureQmi(const Connection &c, bool received, const uint8_t *data, size_t size) {
+    if (!capture.enabled())
+        return;
+    Capture::Interface interface = c.port == kPtyPort ? Capture::kControlPty : Capture::kControl;
+    if (options.showSecrets) {
+        capture.Packet(interface, received, data, size, c.where);
+        return;
+    }
+    Bytes masked(data, data + size);
+    Trace::MaskSecrets(masked.data(), masked.size());
+    capture.Packet(interface, received, masked.data(), masked.size(), c.where);
+}
+
+void Modem::Impl::CaptureData(const Connection &c, bool received, const uint8_t *data,
+                              size_t size) {
+    if (capture.enabled())
+        capture.Packet(c.port == kPortData1 ? Capture::kData1 : Capture::kData2, received, data,
+                       size, c.where);
+}
+
 void Modem::Impl::HandleQmiFrame(int endpoint, const uint8_t *data, size_t size) {
     Connection *c = Find(endpoint);
     std::string where = c ? c->where : "?";
     trace.Qmi(where, true, data, size);
+    if (c)
+        CaptureQmi(*c, true, data, size);
     QmiMessage m;
     ParseStatus status = ParseFrame(data, size, &m);
     if (status == ParseStatus::kLengthMismatch && size >= kCtlHeaderEnd) {
@@ -265,6 +286,7 @@ void Modem::Impl::SendQmiNow(int endpoint, const Bytes &frame, const std::string
         return;
     }
     trace.Qmi(c->where, false, frame.data(), frame.size(), note);
+    CaptureQmi(*c, false, frame.data(), frame.size());
 }
 
 void Modem::Impl::SendReply(int endpoint, const QmiMessage &reply, const FaultAction &fault) {
@@ -329,6 +351,7 @@ void Modem::Impl::SendIndication(int endpoint, const QmiMessage &indication) {
     }
     ++counters.qmiIndications;
     trace.Qmi(c->where, false, frame.data(), frame.size());
+    CaptureQmi(*c, false, frame.data(), frame.size());
 }
 
 // A new session goes to the data port its host opened most recently and that
@@ -362,6 +385,7 @@ int Modem::Impl::ChooseDataChannel(const bool taken[2]) {
 
 void Modem::Impl::HandleData(Connection &c, const uint8_t *data, size_t size) {
     ++counters.dataIn;
+    CaptureData(c, true, data, size);
     int channel = c.port == kPortData1 ? 0 : 1;
     const Session *s = engine.SessionOnChannel(channel);
     if (!s || s->status != qmi::kStatusConnected) {
@@ -389,6 +413,7 @@ void Modem::Impl::HandleData(Connection &c, const uint8_t *data, size_t size) {
     trace.Data(c.where, true, size, data[9] == 1 ? "ICMP" : "UDP");
     if (SendBytes(c.endpoint, reply.data(), reply.size())) {
         ++counters.dataOut;
+        CaptureData(c, false, reply.data(), reply.size());
         trace.Data(c.where, false, reply.size(), "echo");
     }
 }

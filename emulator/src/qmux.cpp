@@ -1,7 +1,5 @@
 #include "qmux.h"
 
-#include "qmi_tables.h"
-
 namespace kxmodem {
 
 uint16_t GetU16(const uint8_t *p) {

@@ -9,7 +9,12 @@
 #include <string>
 #include <vector>
 
+#include "kxqmi/qmi_table.h"
+
 namespace kxmodem {
+
+// The module speaks QMI as the shared table spells it.
+namespace qmi = ::kxqmi;
 
 using Bytes = std::vector<uint8_t>;
 

@@ -1,9 +1,11 @@
 #include "trace.h"
 
 #include <sys/time.h>
+#include <algorithm>
+#include <cstring>
 #include <ctime>
 
-#include "qmi_tables.h"
+#include "kxqmi/qmi_value.h"
 
 namespace kxmodem {
 
@@ -75,23 +77,56 @@ std::string Trace::Escape(const std::string &text) {
     return s;
 }
 
-std::string Trace::Decode(const uint8_t *data, size_t size) {
+namespace {
+
+// The direction bit of the table's rows for a frame's message flags.
+uint8_t DirectionOf(const QmiMessage &m) {
+    if (m.service == qmi::kCtl)
+        return m.flags == qmi::kRequest         ? qmi::kDirRequest
+               : m.flags == qmi::kCtlResponse   ? qmi::kDirResponse
+               : m.flags == qmi::kCtlIndication ? qmi::kDirIndication
+                                                : 0;
+    return m.flags == qmi::kRequest      ? qmi::kDirRequest
+           : m.flags == qmi::kResponse   ? qmi::kDirResponse
+           : m.flags == qmi::kIndication ? qmi::kDirIndication
+                                         : 0;
+}
+
+} // namespace
+
+// The TLVs are walked here rather than parsed: a frame whose lengths do not
+// agree (a broken host, a malformed fault) must not show its password either.
+void Trace::MaskSecrets(uint8_t *frame, size_t size) {
+    if (size < kCtlHeaderEnd)
+        return;
+    QmiMessage m;
+    m.service = frame[4];
+    m.flags = frame[6];
+    size_t at = m.service == qmi::kCtl ? kCtlHeaderEnd : kSvcHeaderEnd;
+    if (size < at)
+        return;
+    m.messageId = GetU16(frame + at - 4);
+    uint8_t direction = DirectionOf(m);
+    while (at + 3 <= size) {
+        size_t length = GetU16(frame + at + 1);
+        size_t present = std::min(length, size - at - 3);
+        const qmi::TlvRow *row = qmi::FindTlv(m.service, m.messageId, direction, frame[at]);
+        if (row && qmi::LayoutHasSecret(row->layout))
+            memset(frame + at + 3, '*', present);
+        at += 3 + length;
+    }
+}
+
+std::string Trace::Decode(const uint8_t *data, size_t size, bool showSecrets) {
     QmiMessage m;
     ParseStatus status = ParseFrame(data, size, &m);
     if (status != ParseStatus::kOk && status != ParseStatus::kBadTlvs)
         return std::string("undecodable: ") + ParseStatusName(status);
-    bool fromModule = (m.qmuxFlags & qmi::kQmuxFromService) != 0;
-    const char *kind;
-    if (m.service == qmi::kCtl)
-        kind = m.flags == qmi::kRequest         ? "req"
-               : m.flags == qmi::kCtlResponse   ? "resp"
-               : m.flags == qmi::kCtlIndication ? "ind"
-                                                : "flags?";
-    else
-        kind = m.flags == qmi::kRequest      ? "req"
-               : m.flags == qmi::kResponse   ? "resp"
-               : m.flags == qmi::kIndication ? "ind"
-                                             : "flags?";
+    uint8_t direction = DirectionOf(m);
+    const char *kind = direction == qmi::kDirRequest      ? "req"
+                       : direction == qmi::kDirResponse   ? "resp"
+                       : direction == qmi::kDirIndication ? "ind"
+                                                          : "flags?";
     char head[160];
     snprintf(head, sizeof head, "%s %s cid=%u tid=%u msg=0x%04x %s", qmi::ServiceName(m.service),
              kind, m.clientId, m.transactionId, m.messageId,
@@ -99,21 +134,19 @@ std::string Trace::Decode(const uint8_t *data, size_t size) {
     std::string s = head;
     for (const auto &t : m.tlvs) {
         char tb[32];
-        snprintf(tb, sizeof tb, " [0x%02x", t.type);
+        snprintf(tb, sizeof tb, "\n      [0x%02x", t.type);
         s += tb;
-        const char *name = qmi::TlvName(m.service, m.messageId, fromModule, t.type);
-        if (name)
-            s += std::string(" ") + name;
-        if (t.type == qmi::kTlvResult && t.value.size() == 4) {
-            uint16_t result = GetU16(t.value.data()), error = GetU16(t.value.data() + 2);
-            s += result == 0 ? " ok" : std::string(" FAILED ") + qmi::ErrorName(error);
-        } else if (m.service == qmi::kWds && m.messageId == qmi::kWdsStartNetwork && !fromModule &&
-                   (t.type == qmi::kSnApn || t.type == qmi::kSnUserName)) {
-            s += " \"" + Escape(std::string(t.value.begin(), t.value.end())) + "\"";
-        } else if (!t.value.empty()) {
-            s += ": " + Hex(t.value.data(), t.value.size());
+        const qmi::TlvRow *row = qmi::FindTlv(m.service, m.messageId, direction, t.type);
+        if (!row) {
+            s += " unknown: " + Hex(t.value.data(), t.value.size()) + "]";
+            continue;
         }
-        s += "]";
+        s += std::string(" ") + row->name + ": " +
+             qmi::DecodeValue(row->layout, t.value.data(), t.value.size(), showSecrets);
+        if (!showSecrets && qmi::LayoutHasSecret(row->layout))
+            s += " | (hidden)]";
+        else
+            s += " | " + Hex(t.value.data(), t.value.size()) + "]";
     }
     if (status == ParseStatus::kBadTlvs)
         s += " (inconsistent TLVs)";
@@ -124,8 +157,11 @@ void Trace::Qmi(const std::string &where, bool rx, const uint8_t *data, size_t s
                 const std::string &note) {
     if (!enabled())
         return;
-    std::string text =
-        where + (rx ? " RX " : " TX ") + Hex(data, size) + "\n    " + Decode(data, size);
+    Bytes shown(data, data + size);
+    if (!showSecrets_)
+        MaskSecrets(shown.data(), shown.size());
+    std::string text = where + (rx ? " RX " : " TX ") + Hex(shown.data(), size) + "\n    " +
+                       Decode(shown.data(), size, showSecrets_);
     if (!note.empty())
         text += " {" + note + "}";
     Line(text);

@@ -9,7 +9,6 @@
 #include <memory>
 
 #include "modem_impl.h"
-#include "qmi_tables.h"
 
 namespace kxmodem {
 
@@ -189,6 +188,7 @@ void Modem::Impl::DeliverFromNetwork(const uint8_t *packet, size_t size) {
         return;
     }
     ++counters.dataOut;
+    CaptureData(*target, false, packet, length);
     if (trace.enabled())
         trace.Data(target->where, false, length, "from network");
 }

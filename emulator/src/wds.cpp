@@ -7,7 +7,6 @@
 #include <strings.h>
 
 #include "engine.h"
-#include "qmi_tables.h"
 
 namespace kxmodem {
 
@@ -60,10 +59,50 @@ void Engine::HandleWds(int endpoint, const QmiMessage &request, const FaultActio
         sink_.SendReply(endpoint, reply, fault);
         return;
     }
+    case qmi::kWdsGetCurrentSettings:
+        GetCurrentSettings(endpoint, request, fault);
+        return;
     default:
         ReplyError(endpoint, request, qmi::kErrInvalidQmiCmd, fault);
         return;
     }
+}
+
+// The settings of the asking client's session or, for a client without one
+// (a command-line tool beside the driver), of the first session that is up.
+void Engine::GetCurrentSettings(int endpoint, const QmiMessage &request, const FaultAction &fault) {
+    const Tlv *mask = request.Find(qmi::kTlvRequestedSettings);
+    if (mask && mask->value.size() != 4) {
+        ReplyError(endpoint, request, qmi::kErrMalformedMsg, fault);
+        return;
+    }
+    const Session *session = nullptr;
+    for (const auto &entry : sessions_) {
+        const Session &s = entry.second;
+        if (s.status != qmi::kStatusConnected)
+            continue;
+        if (s.clientId == request.clientId) {
+            session = &s;
+            break;
+        }
+        if (!session)
+            session = &s;
+    }
+    if (!session) {
+        ReplyError(endpoint, request, qmi::kErrOutOfCall, fault);
+        return;
+    }
+    QmiMessage reply = ReplyTo(request);
+    reply.AddResult(qmi::kErrNone);
+    reply.AddTlv(qmi::kCsApn, session->apn);
+    reply.AddU32(qmi::kCsPrimaryDns, session->dns[0] ? session->dns[0] : kOperatorDns[0]);
+    reply.AddU32(qmi::kCsSecondaryDns, session->dns[1] ? session->dns[1] : kOperatorDns[1]);
+    reply.AddU32(qmi::kCsIpv4Address, session->address);
+    reply.AddU32(qmi::kCsIpv4Gateway, kOperatorGateway);
+    reply.AddU32(qmi::kCsIpv4SubnetMask, kOperatorSubnetMask);
+    reply.AddU32(qmi::kCsMtu, kSessionMtu);
+    reply.AddU8(qmi::kCsIpFamily, 4);
+    sink_.SendReply(endpoint, reply, fault);
 }
 
 void Engine::ReplyStartFailure(int endpoint, const QmiMessage &request, const FaultAction &fault,

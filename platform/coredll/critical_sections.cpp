@@ -13,7 +13,11 @@
 //
 // The thread-sanitizer build is told that these are locks (with their
 // re-entry), so that it orders what they guard and checks their lock order.
+//
+// Under the deterministic scheduler the scheduler keeps each section's owner
+// instead (scheduler.h); the host lock is then left alone.
 #include "kx_internal.h"
+#include "scheduler.h"
 
 #include <new>
 
@@ -76,11 +80,15 @@ extern "C" void InitializeCriticalSection(LPCRITICAL_SECTION cs) {
 }
 
 extern "C" void DeleteCriticalSection(LPCRITICAL_SECTION cs) {
+    if (kx::sched::On())
+        kx::sched::DeleteSection(cs);
     KX_TSAN(__tsan_mutex_destroy(cs, 0));
     SectionOf(cs)->~Section();
 }
 
 extern "C" void EnterCriticalSection(LPCRITICAL_SECTION cs) {
+    if (kx::sched::On() && kx::sched::EnterSection(cs))
+        return;
     Section *s = SectionOf(cs);
     uint32_t self = Self();
     KX_TSAN(__tsan_mutex_pre_lock(cs, 0));
@@ -97,6 +105,8 @@ extern "C" void EnterCriticalSection(LPCRITICAL_SECTION cs) {
 }
 
 extern "C" void LeaveCriticalSection(LPCRITICAL_SECTION cs) {
+    if (kx::sched::On() && kx::sched::LeaveSection(cs))
+        return;
     Section *s = SectionOf(cs);
     KX_TSAN(__tsan_mutex_pre_unlock(cs, 0));
     if (--s->entries == 0) {
@@ -109,6 +119,9 @@ extern "C" void LeaveCriticalSection(LPCRITICAL_SECTION cs) {
 }
 
 extern "C" BOOL TryEnterCriticalSection(LPCRITICAL_SECTION cs) {
+    BOOL scheduledEntry;
+    if (kx::sched::On() && kx::sched::TryEnterSection(cs, &scheduledEntry))
+        return scheduledEntry;
     Section *s = SectionOf(cs);
     uint32_t self = Self();
     KX_TSAN(__tsan_mutex_pre_lock(cs, __tsan_mutex_try_lock));

@@ -6,7 +6,11 @@
 // under WaitMutex() before the sleeper releases it, and the sleep returns at
 // once when the word is no longer 0. A late wake-up that finds its sleeper
 // gone only makes a later wait of that thread look again.
+//
+// Under the deterministic scheduler a scheduled thread's wait blocks in the
+// scheduler instead, in virtual time (ScheduledWait).
 #include "kx_internal.h"
+#include "scheduler.h"
 
 #include <linux/futex.h>
 #include <sys/syscall.h>
@@ -14,6 +18,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <ctime>
 #include <map>
 #include <new>
@@ -109,6 +114,8 @@ void RunDeferredWakes() {
 }
 
 void Waitable::WakeLocked(WakeList &wakes) {
+    if (sched::On())
+        sched::Notify(this);
     for (WaitBlock *w : waiters)
         wakes.Add(w);
 }
@@ -120,6 +127,7 @@ class Event : public Waitable {
     Event(bool manual, bool initial)
         : Waitable(ObjectKind::Event), manualReset(manual), signalled(initial) {}
     static bool HoldsKind(ObjectKind k) { return k == ObjectKind::Event; }
+    const char *KindName() const override { return "event"; }
     bool TryAcquireLocked(bool consume) override {
         if (!signalled)
             return false;
@@ -171,6 +179,7 @@ extern "C" HANDLE CreateEventW(LPSECURITY_ATTRIBUTES, BOOL manualReset, BOOL ini
 }
 
 extern "C" BOOL SetEvent(HANDLE handle) {
+    KX_SCHEDULING_POINT("SetEvent", handle);
     auto e = LookupEvent(handle);
     if (!e)
         return FALSE;
@@ -185,6 +194,7 @@ extern "C" BOOL SetEvent(HANDLE handle) {
 }
 
 extern "C" BOOL ResetEvent(HANDLE handle) {
+    KX_SCHEDULING_POINT("ResetEvent", handle);
     auto e = LookupEvent(handle);
     if (!e)
         return FALSE;
@@ -249,6 +259,39 @@ bool SatisfiedLocked(Span objects, bool waitAll, DWORD *result) {
     return false;
 }
 
+// The wait of a thread under the deterministic scheduler: virtual time,
+// and the scheduler's blocking instead of the condition variable.
+DWORD ScheduledWait(Span objects, const HANDLE *handles, bool waitAll, DWORD milliseconds) {
+    sched::Point(objects.size == 1 ? "WaitForSingleObject" : "WaitForMultipleObjects", handles[0]);
+    uint64_t deadline = sched::DeadlineAfter(milliseconds);
+    const void *keys[MAXIMUM_WAIT_OBJECTS];
+    for (size_t i = 0; i < objects.size; ++i)
+        keys[i] = objects[i].get();
+    for (;;) {
+        DWORD result;
+        {
+            std::lock_guard<std::mutex> guard(WaitMutex());
+            if (SatisfiedLocked(objects, waitAll, &result))
+                return result;
+        }
+        if (sched::Now() >= deadline)
+            return WAIT_TIMEOUT;
+        char description[160];
+        int n = snprintf(description, sizeof description, "%s(",
+                         objects.size == 1 ? "WaitForSingleObject" : "WaitForMultipleObjects");
+        for (size_t i = 0; i < objects.size && n < 120; ++i)
+            n += snprintf(description + n, sizeof description - n, "%s%s %p", i ? ", " : "",
+                          objects[i]->KindName(), handles[i]);
+        if (milliseconds == INFINITE)
+            snprintf(description + n, sizeof description - n, "%s, INFINITE)",
+                     waitAll ? ", all" : "");
+        else
+            snprintf(description + n, sizeof description - n, "%s, %lu ms)", waitAll ? ", all" : "",
+                     static_cast<unsigned long>(milliseconds));
+        sched::Block(keys, static_cast<int>(objects.size), deadline, description);
+    }
+}
+
 DWORD WaitFor(DWORD count, const HANDLE *handles, bool waitAll, DWORD milliseconds) {
     if (count == 0 || count > MAXIMUM_WAIT_OBJECTS || !handles) {
         SetLastError(ERROR_INVALID_PARAMETER);
@@ -264,6 +307,8 @@ DWORD WaitFor(DWORD count, const HANDLE *handles, bool waitAll, DWORD millisecon
         held.Add(std::move(w));
     }
     Span objects = held.Objects();
+    if (sched::On() && sched::Scheduled())
+        return ScheduledWait(objects, handles, waitAll, milliseconds);
     DWORD result = WAIT_TIMEOUT;
     {
         std::lock_guard<std::mutex> guard(WaitMutex());

@@ -1,6 +1,9 @@
 // CreateFileW and the file-handle calls: stream devices ("XXXn:") and files
-// under the device root (paths beginning with "\").
+// under the device root (paths beginning with "\"). Opening a stream device
+// and the calls on file handles are scheduling points under the
+// deterministic scheduler.
 #include "file_objects.h"
+#include "scheduler.h"
 
 #include <cerrno>
 #include <fcntl.h>
@@ -146,6 +149,7 @@ extern "C" HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD, LPSECURITY_ATTR
             SetLastError(ERROR_INVALID_PARAMETER);
             return INVALID_HANDLE_VALUE;
         }
+        KX_SCHEDULING_POINT("CreateFileW", name);
         file = OpenStreamDevice(name);
     } else {
         file = OpenRegularFile(name, access, creation);
@@ -158,6 +162,7 @@ extern "C" HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD, LPSECURITY_ATTR
 
 extern "C" BOOL ReadFile(HANDLE handle, LPVOID buffer, DWORD toRead, LPDWORD read,
                          LPOVERLAPPED overlapped) {
+    KX_SCHEDULING_POINT("ReadFile", handle);
     if (read)
         *read = 0;
     auto f = LookupFile(handle);
@@ -172,6 +177,7 @@ extern "C" BOOL ReadFile(HANDLE handle, LPVOID buffer, DWORD toRead, LPDWORD rea
 
 extern "C" BOOL WriteFile(HANDLE handle, LPCVOID buffer, DWORD toWrite, LPDWORD written,
                           LPOVERLAPPED overlapped) {
+    KX_SCHEDULING_POINT("WriteFile", handle);
     if (written)
         *written = 0;
     auto f = LookupFile(handle);
@@ -185,16 +191,19 @@ extern "C" BOOL WriteFile(HANDLE handle, LPCVOID buffer, DWORD toWrite, LPDWORD 
 }
 
 extern "C" BOOL GetCommTimeouts(HANDLE handle, LPCOMMTIMEOUTS timeouts) {
+    KX_SCHEDULING_POINT("GetCommTimeouts", handle);
     auto f = LookupFile(handle);
     return f ? f->GetTimeouts(timeouts) : FALSE;
 }
 
 extern "C" BOOL SetCommTimeouts(HANDLE handle, LPCOMMTIMEOUTS timeouts) {
+    KX_SCHEDULING_POINT("SetCommTimeouts", handle);
     auto f = LookupFile(handle);
     return f ? f->SetTimeouts(timeouts) : FALSE;
 }
 
 extern "C" BOOL PurgeComm(HANDLE handle, DWORD flags) {
+    KX_SCHEDULING_POINT("PurgeComm", handle);
     auto f = LookupFile(handle);
     return f ? f->Purge(flags) : FALSE;
 }

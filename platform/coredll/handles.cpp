@@ -1,5 +1,6 @@
 // The process-wide handle table and CloseHandle.
 #include "kx_internal.h"
+#include "scheduler.h"
 
 #include <unordered_map>
 
@@ -48,6 +49,7 @@ int HandleCount() {
 } // namespace kx
 
 extern "C" BOOL CloseHandle(HANDLE handle) {
+    KX_SCHEDULING_POINT("CloseHandle", handle);
     std::shared_ptr<kx::Object> object;
     {
         kx::HandleTable &t = kx::Table();

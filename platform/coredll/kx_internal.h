@@ -110,6 +110,8 @@ class Waitable : public Object {
     // Under WaitMutex(): is the object signalled? If so and the object is
     // auto-reset, consume=true takes the signal.
     virtual bool TryAcquireLocked(bool consume) = 0;
+    // What the object is, in a deadlock report ("event", "thread").
+    virtual const char *KindName() const { return "object"; }
     // Under WaitMutex(): wake every registered waiter (through wakes).
     void WakeLocked(WakeList &wakes);
     std::vector<WaitBlock *> waiters;
@@ -126,6 +128,8 @@ bool IsInfinite(std::chrono::steady_clock::time_point deadline);
 
 // ---- threads ------------------------------------------------------------------------
 int RunningThreads();
+// Threads of a stuck schedule, parked for good, stop counting as running.
+void ForgetParkedThreads(int count);
 
 // ---- paths --------------------------------------------------------------------------
 std::string Utf16ToUtf8(const WCHAR *text);

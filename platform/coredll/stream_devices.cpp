@@ -5,7 +5,13 @@
 // (cut to the buffer). A transfer blocked in poll() can be ended by
 // PurgeComm (abort bits) or CloseHandle from another thread: each blocked
 // transfer registers a Waiter carrying its thread's wake-up eventfd.
+//
+// Under the deterministic scheduler only in-process devices exist; a
+// transfer that must wait blocks in the scheduler (on its handle, woken by
+// purge and close, and on its direction of the device, woken when the
+// other side sends or goes), with its time limit in virtual time.
 #include "file_objects.h"
+#include "scheduler.h"
 #include "test_device_state.h"
 
 #include "kx_platform_test.h"
@@ -13,6 +19,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
@@ -97,6 +104,9 @@ class DeviceFile : public FileObject {
         close(fd);
         if (lockFd >= 0)
             close(lockFd);
+        // The module side reads the end of the connection.
+        if (test && sched::On())
+            sched::Notify(test->ModuleSideKey());
     }
 
     void OnClose() override {
@@ -107,6 +117,8 @@ class DeviceFile : public FileObject {
                 w->aborted = true;
                 Wake(w);
             }
+            if (sched::On())
+                sched::Notify(this);
             // The name is free again once CloseHandle returns, even while a
             // woken transfer still holds this object for a moment.
             if (lockFd >= 0) {
@@ -189,6 +201,8 @@ class DeviceFile : public FileObject {
             *written = sent;
         if (ok && sent > 0)
             TapStreamMessage(name, true, buffer, sent);
+        if (test && sched::On())
+            sched::Notify(test->ModuleSideKey());
         return ok;
     }
 
@@ -248,6 +262,8 @@ class DeviceFile : public FileObject {
                 Wake(w);
             }
         }
+        if (sched::On())
+            sched::Notify(this);
         if (flags & PURGE_RXCLEAR) {
             char scrap[16];
             while (recv(fd, scrap, sizeof(scrap), MSG_DONTWAIT | MSG_TRUNC) > 0) {
@@ -259,6 +275,23 @@ class DeviceFile : public FileObject {
     }
 
   private:
+    // Blocks a scheduled transfer until the handle is purged or closed, the
+    // other side sends or goes, or the time limit passes.
+    void ScheduledWait(Direction direction, DWORD limit, uint64_t deadline) {
+        const void *keys[2] = {this, direction == Receive ? test->DriverSideKey()
+                                                          : test->ModuleSideKey()};
+        char description[96];
+        std::string device = Utf16ToUtf8(name.c_str());
+        if (limit == INFINITE)
+            snprintf(description, sizeof description, "%s(%s, no time limit)",
+                     direction == Receive ? "ReadFile" : "WriteFile", device.c_str());
+        else
+            snprintf(description, sizeof description, "%s(%s, %lu ms)",
+                     direction == Receive ? "ReadFile" : "WriteFile", device.c_str(),
+                     static_cast<unsigned long>(limit));
+        sched::Block(keys, 2, deadline, description);
+    }
+
     bool Snapshot(COMMTIMEOUTS &out) {
         std::lock_guard<std::mutex> guard(mutex);
         if (closed) {
@@ -280,12 +313,13 @@ class DeviceFile : public FileObject {
     template <class Op>
     BOOL Transfer(Direction direction, bool immediate, DWORD limit, Op op, DWORD *done) {
         DWORD error = ERROR_SUCCESS;
-        bool waitFirst =
-            direction == Receive && !immediate && readsWait.load(std::memory_order_relaxed);
+        bool scheduled = test && sched::On() && sched::Scheduled();
+        bool waitFirst = direction == Receive && !immediate && !scheduled &&
+                         readsWait.load(std::memory_order_relaxed);
         if (!waitFirst) {
             switch (Attempt(direction, op(), done, &error)) {
             case Finished:
-                if (direction == Receive)
+                if (direction == Receive && !scheduled)
                     readsWait.store(false, std::memory_order_relaxed);
                 return TRUE;
             case Failed:
@@ -297,7 +331,9 @@ class DeviceFile : public FileObject {
                 break;
             }
         }
-        auto deadline = DeadlineAfter(limit);
+        auto deadline =
+            scheduled ? std::chrono::steady_clock::time_point::max() : DeadlineAfter(limit);
+        uint64_t virtualDeadline = scheduled ? sched::DeadlineAfter(limit) : sched::NoDeadline;
         Waiter self{threadWake.fd, direction};
         {
             std::lock_guard<std::mutex> guard(mutex);
@@ -310,6 +346,26 @@ class DeviceFile : public FileObject {
         BOOL ok = FALSE;
         bool slept = !waitFirst; // the first attempt found nothing
         for (;;) {
+            if (scheduled) {
+                if (sched::Now() >= virtualDeadline) {
+                    ok = TRUE; // time-out, as below
+                    break;
+                }
+                ScheduledWait(direction, limit, virtualDeadline);
+                {
+                    std::lock_guard<std::mutex> guard(mutex);
+                    if (self.aborted) {
+                        error = ERROR_OPERATION_ABORTED;
+                        break;
+                    }
+                }
+                Outcome outcome = Attempt(direction, op(), done, &error);
+                if (outcome != WouldBlock) {
+                    ok = outcome == Finished;
+                    break;
+                }
+                continue;
+            }
             int wait = RemainingMs(deadline);
             if (wait == 0) {
                 ok = TRUE; // time-out: success with what was transferred (nothing)
@@ -349,7 +405,7 @@ class DeviceFile : public FileObject {
             }
             slept = true;
         }
-        if (direction == Receive)
+        if (direction == Receive && !scheduled)
             readsWait.store(slept, std::memory_order_relaxed);
         bool woken;
         {
@@ -475,6 +531,11 @@ std::shared_ptr<FileObject> OpenStreamDevice(const WCHAR *name) {
         if (fd < 0)
             return nullptr;
         return std::make_shared<DeviceFile>(upper, fd, -1, test);
+    }
+    if (sched::On()) {
+        // The module's sockets answer in real time: not under the scheduler.
+        SetLastError(ERROR_DEV_NOT_EXIST);
+        return nullptr;
     }
     return OpenSocketDevice(upper);
 }

@@ -1,6 +1,12 @@
 // kxtest::TestDevice: in-process stream devices for tests. The driver side
 // is an ordinary stream-device handle on one end of a socket pair; this file
 // plays the module side on the other end.
+//
+// The module side of each connection is a thread of its own (the pump). Under
+// the deterministic scheduler it is a scheduled thread: it blocks in the
+// scheduler instead of in recv(), and the driver side's writes and closes
+// wake it (stream_devices.cpp).
+#include "scheduler.h"
 #include "test_device_state.h"
 
 #include <cerrno>
@@ -31,12 +37,21 @@ void SendMessage(int fd, const Bytes &message) {
 
 // Reads what the driver writes on one connection until it closes.
 void Pump(TestDevice::State *state, std::shared_ptr<TestDevice::State::Connection> connection,
-          int fd) {
+          int fd, bool scheduled) {
     std::vector<uint8_t> buffer(65536);
+    std::string waiting;
+    if (scheduled)
+        waiting =
+            "the driver's next write on " + kx::Utf16ToUtf8(state->name.c_str()) + " (module side)";
     for (;;) {
-        ssize_t r = recv(fd, buffer.data(), buffer.size(), 0);
+        ssize_t r = recv(fd, buffer.data(), buffer.size(), scheduled ? MSG_DONTWAIT : 0);
         if (r < 0 && errno == EINTR)
             continue;
+        if (r < 0 && scheduled && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            const void *key = state->ModuleSideKey();
+            kx::sched::Block(&key, 1, kx::sched::NoDeadline, waiting.c_str());
+            continue;
+        }
         if (r <= 0)
             break;
         Bytes message(buffer.begin(), buffer.begin() + r);
@@ -59,6 +74,12 @@ void Pump(TestDevice::State *state, std::shared_ptr<TestDevice::State::Connectio
     }
     state->changed.notify_all();
     close(fd);
+    if (scheduled) {
+        // A driver read waiting on this connection sees its end; whoever
+        // shuts the device down sees the pump gone.
+        kx::sched::Notify(state->DriverSideKey());
+        kx::sched::Notify(connection.get());
+    }
 }
 
 } // namespace
@@ -118,7 +139,12 @@ int TestDevice::State::Connect() {
     // The pump gets its own descriptor so that it can keep reading after the
     // module side closed its end for Vanish().
     int pumpFd = dup(pair[1]);
-    connection->pump = std::thread(Pump, this, connection, pumpFd);
+    if (kx::sched::On() && kx::sched::Scheduled())
+        connection->pump = kx::sched::SpawnThread(
+            ("module side of " + kx::Utf16ToUtf8(name.c_str())).c_str(),
+            [this, connection, pumpFd] { Pump(this, connection, pumpFd, true); });
+    else
+        connection->pump = std::thread(Pump, this, connection, pumpFd, false);
     changed.notify_all();
     return pair[0];
 }
@@ -139,6 +165,25 @@ void TestDevice::State::Shutdown() {
                 shutdown(c->moduleFd, SHUT_RDWR);
         all.swap(connections);
         current.reset();
+    }
+    if (kx::sched::On() && kx::sched::Scheduled()) {
+        // A scheduled pump ends only in its turns: let it, before joining.
+        kx::sched::Notify(ModuleSideKey());
+        kx::sched::Notify(DriverSideKey());
+        for (auto &c : all) {
+            if (c->pump.get_id() == std::this_thread::get_id())
+                continue;
+            for (;;) {
+                {
+                    std::lock_guard<std::mutex> guard(mutex);
+                    if (c->moduleFd < 0)
+                        break;
+                }
+                const void *key = c.get();
+                kx::sched::Block(&key, 1, kx::sched::NoDeadline,
+                                 "the end of an in-process device's module side");
+            }
+        }
     }
     for (auto &c : all) {
         if (c->pump.joinable()) {
@@ -185,11 +230,17 @@ TestDevice::~TestDevice() {
 }
 
 void TestDevice::Push(const Bytes &message) {
-    std::lock_guard<std::mutex> guard(state_->mutex);
-    if (state_->current && state_->current->moduleFd >= 0 && state_->present)
-        SendMessage(state_->current->moduleFd, message);
-    else
-        state_->pending.push_back(message);
+    {
+        std::lock_guard<std::mutex> guard(state_->mutex);
+        if (state_->current && state_->current->moduleFd >= 0 && state_->present)
+            SendMessage(state_->current->moduleFd, message);
+        else
+            state_->pending.push_back(message);
+    }
+    if (kx::sched::On()) {
+        kx::sched::Notify(state_->DriverSideKey());
+        kx::sched::Point("module side sends", this);
+    }
 }
 
 void TestDevice::Push(const void *data, size_t size) {
@@ -240,6 +291,10 @@ void TestDevice::Vanish() {
         shutdown(state_->current->moduleFd, SHUT_RDWR);
     }
     state_->current.reset();
+    if (kx::sched::On()) {
+        kx::sched::Notify(state_->DriverSideKey());
+        kx::sched::Notify(state_->ModuleSideKey());
+    }
 }
 
 void TestDevice::Return() {

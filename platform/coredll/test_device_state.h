@@ -40,6 +40,12 @@ struct TestDevice::State {
         std::lock_guard<std::mutex> guard(mutex);
         return ConsumeFailureLocked(call);
     }
+    // Under the deterministic scheduler: what a side that waits to read
+    // blocks on. The driver side is woken when the module side sends or
+    // goes, the module side when the driver writes or closes.
+    const void *DriverSideKey() const { return &pending; }
+    const void *ModuleSideKey() const { return &writes; }
+
     // Opens a new connection; returns the driver end, or -1 (last error set).
     int Connect();
     void NoteClosed();

@@ -1,5 +1,9 @@
 // Threads: CreateThread with waitable handles, exit codes, thread ids.
+// Under the deterministic scheduler a new thread is known to the scheduler
+// from CreateThread on and waits for its turn before it runs; its start and
+// end are scheduling points.
 #include "kx_internal.h"
+#include "scheduler.h"
 
 #include <pthread.h>
 #include <unistd.h>
@@ -17,6 +21,7 @@ class Thread : public Waitable {
     Thread() : Waitable(ObjectKind::Thread) {}
     static bool HoldsKind(ObjectKind k) { return k == ObjectKind::Thread; }
     bool TryAcquireLocked(bool) override { return ended; } // never consumed
+    const char *KindName() const override { return "thread"; }
     LPTHREAD_START_ROUTINE start = nullptr;
     LPVOID parameter = nullptr;
     DWORD id = 0;
@@ -43,9 +48,28 @@ void FinishThread(const std::shared_ptr<Thread> &t, DWORD code) {
     wakes.Run();
 }
 
+struct ThreadStart {
+    std::shared_ptr<Thread> thread;
+    sched::ThreadRecord *scheduled; // null when the scheduler is off
+};
+
+bool Suspended(const std::shared_ptr<Thread> &t) {
+    std::lock_guard<std::mutex> guard(WaitMutex());
+    return t->suspended;
+}
+
 void *ThreadMain(void *argument) {
-    std::shared_ptr<Thread> self(std::move(*static_cast<std::shared_ptr<Thread> *>(argument)));
-    delete static_cast<std::shared_ptr<Thread> *>(argument);
+    auto *start = static_cast<ThreadStart *>(argument);
+    std::shared_ptr<Thread> self(std::move(start->thread));
+    sched::ThreadRecord *scheduled = start->scheduled;
+    delete start;
+    if (scheduled != nullptr) {
+        sched::StartThread(scheduled);
+        while (Suspended(self)) {
+            const void *key = &self->resume;
+            sched::Block(&key, 1, sched::NoDeadline, "ResumeThread (created suspended)");
+        }
+    }
     currentThreadId = self->id;
     currentThread = &self;
     {
@@ -57,6 +81,11 @@ void *ThreadMain(void *argument) {
     FinishThread(self, code);
     currentThread = nullptr;
     runningThreads.fetch_sub(1);
+    // The scheduled end comes last: after it this host thread runs beside
+    // the next scheduled one and touches nothing shared.
+    self.reset();
+    if (scheduled != nullptr)
+        sched::EndThread();
     return nullptr;
 }
 
@@ -64,6 +93,10 @@ void *ThreadMain(void *argument) {
 
 int RunningThreads() {
     return runningThreads.load();
+}
+
+void ForgetParkedThreads(int count) {
+    runningThreads.fetch_sub(count);
 }
 
 } // namespace kx
@@ -88,7 +121,10 @@ extern "C" HANDLE CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T stackSize,
     pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
     if (stackSize >= 65536)
         pthread_attr_setstacksize(&attr, stackSize);
-    auto *argument = new std::shared_ptr<Thread>(t);
+    sched::ThreadRecord *scheduled = nullptr;
+    if (sched::On())
+        scheduled = sched::AddThread(t->id, true);
+    auto *argument = new ThreadStart{t, scheduled};
     HANDLE handle = AddHandle(t);
     runningThreads.fetch_add(1);
     pthread_t thread;
@@ -97,12 +133,16 @@ extern "C" HANDLE CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T stackSize,
     if (rc != 0) {
         runningThreads.fetch_sub(1);
         delete argument;
+        if (scheduled != nullptr)
+            sched::DropThread(scheduled);
         CloseHandle(handle);
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
     }
     if (threadId)
         *threadId = t->id;
+    if (scheduled != nullptr)
+        sched::Point("CreateThread", handle);
     return handle;
 }
 
@@ -127,6 +167,8 @@ extern "C" DWORD ResumeThread(HANDLE handle) {
     DWORD previous = t->suspended ? 1 : 0;
     t->suspended = false;
     t->resume.notify_all();
+    if (sched::On())
+        sched::Notify(&t->resume);
     return previous;
 }
 
@@ -137,6 +179,8 @@ extern "C" void ExitThread(DWORD exitCode) {
         currentThread = nullptr;
         runningThreads.fetch_sub(1);
     }
+    if (sched::On())
+        sched::EndThread();
     pthread_exit(nullptr);
 }
 

@@ -3,7 +3,10 @@
 // Every wait, Sleep and time-out lasts `scale` times its nominal length and
 // the tick advances 1/scale milliseconds per real millisecond, so code that
 // measures its own time-outs with GetTickCount sees nominal figures.
+// Under the deterministic scheduler the tick and Sleep are virtual
+// (scheduler.h).
 #include "kx_internal.h"
+#include "scheduler.h"
 
 #include <cmath>
 #include <cstdlib>
@@ -137,11 +140,15 @@ void SetTickOffset(DWORD offset) {
 
 extern "C" DWORD GetTickCount(void) {
     const kx::TimeFields &f = kx::Read();
+    if (kx::sched::On() && kx::sched::Scheduled())
+        return static_cast<DWORD>(kx::sched::Now() + f.offset);
     uint64_t whole = static_cast<uint64_t>(kx::NominalNow(f, kx::NowNs()));
     return static_cast<DWORD>(whole + f.offset);
 }
 
 extern "C" void Sleep(DWORD milliseconds) {
+    if (kx::sched::On() && kx::sched::Sleep(milliseconds))
+        return;
     kx::RunDeferredWakes(); // it blocks: first the wakes it owes
     if (milliseconds == 0) {
         std::this_thread::yield();

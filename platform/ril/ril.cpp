@@ -22,6 +22,11 @@
 // Locks: the table lock (guards the set of live instances) before an
 // instance's lock (guards its queue and closing mark). Neither is held while
 // a callback runs or while the socket is used.
+//
+// Tests: while a kxtest::TestRadio is installed, every entry point serves
+// its instances instead (test_radio.cpp). Under the deterministic scheduler
+// only that radio exists: the AT port answers in real time, which the
+// scheduler cannot order.
 
 #include <algorithm>
 #include <atomic>
@@ -45,12 +50,14 @@
 #include <windows.h>
 
 #include "ril.h"
+#include "test_radio.h"
 
 #include "kx_ril_test.h"
 
 // The platform's own helpers: the device folder and time scaling, shared
 // with coredll so that every platform library agrees on them.
 #include "../coredll/kx_internal.h"
+#include "../coredll/scheduler.h"
 
 namespace {
 
@@ -683,6 +690,10 @@ HRESULT RIL_Initialize(DWORD dwIndex, RILRESULTCALLBACK pfnResult, RILNOTIFYCALL
     if (!lphRil)
         return E_INVALIDARG;
     *lphRil = nullptr;
+    if (kx::radio::Installed())
+        return kx::radio::Initialize(pfnResult, pfnNotify, dwNotificationClasses, dwParam, lphRil);
+    if (kx::sched::On())
+        return HRESULT_FROM_WIN32(ERROR_DEV_NOT_EXIST);
     Instances().Reap(false);
     int fd = ConnectPort();
     if (fd < 0)
@@ -714,6 +725,8 @@ HRESULT RIL_Initialize(DWORD dwIndex, RILRESULTCALLBACK pfnResult, RILNOTIFYCALL
 }
 
 HRESULT RIL_Deinitialize(HRIL hRil) {
+    if (kx::radio::Owns(hRil))
+        return kx::radio::Deinitialize(hRil);
     Instance *inst = (Instance *)hRil;
     Table &table = Instances();
     bool own;
@@ -738,6 +751,8 @@ HRESULT RIL_Deinitialize(HRIL hRil) {
 }
 
 HRESULT RIL_GetCurrentOperator(HRIL hRil, DWORD dwFormat) {
+    if (kx::radio::Owns(hRil))
+        return kx::radio::GetCurrentOperator(hRil, dwFormat);
     const char *format = dwFormat == RIL_OPFORMAT_LONG    ? "0"
                          : dwFormat == RIL_OPFORMAT_SHORT ? "1"
                          : dwFormat == RIL_OPFORMAT_NUM   ? "2"
@@ -753,6 +768,8 @@ HRESULT RIL_GetCurrentOperator(HRIL hRil, DWORD dwFormat) {
 }
 
 HRESULT RIL_GetEquipmentState(HRIL hRil) {
+    if (kx::radio::Owns(hRil))
+        return E_NOTIMPL;
     Command c;
     c.kind = Kind::Equipment;
     c.lines.push_back("AT+CFUN?");
@@ -760,6 +777,8 @@ HRESULT RIL_GetEquipmentState(HRIL hRil) {
 }
 
 HRESULT RIL_DevSpecific(HRIL hRil, const BYTE *lpbParams, DWORD dwSize) {
+    if (kx::radio::Owns(hRil))
+        return E_NOTIMPL;
     if (!lpbParams || dwSize < sizeof(DWORD))
         return E_INVALIDARG;
     DWORD code = 0;

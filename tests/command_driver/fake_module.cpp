@@ -2,9 +2,13 @@
 
 #include <algorithm>
 
+#include "kxqmi/qmi_ids.h"
+
 namespace kxtest {
 
 namespace {
+
+using namespace kxqmi;
 
 void Put16(Bytes &b, uint32_t v) {
     b.push_back(uint8_t(v));
@@ -29,7 +33,7 @@ Request Decode(const Bytes &frame) {
         return r;
     r.service = frame[4];
     r.clientId = frame[5];
-    if (r.service == 0) {
+    if (r.service == kCtl) {
         r.transactionId = frame[7];
         r.message = Get16(frame, 8);
     } else if (frame.size() >= 13) {
@@ -41,20 +45,20 @@ Request Decode(const Bytes &frame) {
 
 Bytes ReplyFrame(uint8_t service, uint8_t clientId, uint16_t transactionId, uint16_t message,
                  uint16_t resultCode, uint16_t errorCode, const Bytes *payload) {
-    Bytes tlvs = {0x02, 0x04, 0x00};
+    Bytes tlvs = {kTlvResult, 0x04, 0x00};
     Put16(tlvs, resultCode);
     Put16(tlvs, errorCode);
     if (payload) {
-        tlvs.push_back(0x01);
+        tlvs.push_back(kTlvFirst);
         Put16(tlvs, uint32_t(payload->size()));
         tlvs.insert(tlvs.end(), payload->begin(), payload->end());
     }
-    Bytes f = {0x01, 0, 0, 0x80, service, clientId};
-    if (service == 0) {
-        f.push_back(0x01);
+    Bytes f = {kInterfaceQmux, 0, 0, kQmuxFromService, service, clientId};
+    if (service == kCtl) {
+        f.push_back(kCtlResponse);
         f.push_back(uint8_t(transactionId));
     } else {
-        f.push_back(0x02);
+        f.push_back(kResponse);
         Put16(f, transactionId);
     }
     Put16(f, message);
@@ -66,11 +70,11 @@ Bytes ReplyFrame(uint8_t service, uint8_t clientId, uint16_t transactionId, uint
 }
 
 Bytes StatusIndication(uint8_t connectionStatus, uint8_t reconfigure, uint16_t transactionId) {
-    Bytes f = {0x01, 0x11, 0x00, 0x80, 0x01, 0xFF, 0x04};
+    Bytes f = {kInterfaceQmux, 0x11, 0x00, kQmuxFromService, kWds, kBroadcastClient, kIndication};
     Put16(f, transactionId);
-    Put16(f, 0x0022);
+    Put16(f, kWdsGetPacketServiceStatus);
     Put16(f, 5);
-    f.insert(f.end(), {0x01, 0x02, 0x00, connectionStatus, reconfigure});
+    f.insert(f.end(), {kTlvFirst, 0x02, 0x00, connectionStatus, reconfigure});
     return f;
 }
 
@@ -125,19 +129,19 @@ Bytes FakeModule::Answer(const Request &r) const {
         rejected = rejected_.count(uint32_t(r.service) << 16 | r.message) != 0;
     }
     if (rejected)
-        return ReplyFrame(r.service, r.clientId, r.transactionId, r.message, 1, 0x0E);
+        return ReplyFrame(r.service, r.clientId, r.transactionId, r.message, 1, kErrCallFailed);
     Bytes payload;
-    if (r.service == 0 && r.message == 0x0022) {
+    if (r.service == kCtl && r.message == kCtlGetClientId) {
         uint8_t service = r.frame.size() > 15 ? r.frame[15] : 0;
-        payload = {service, service == 3 ? nasClientId : wdsClientId};
-    } else if (r.service == 1 && r.message == 0x0020) {
+        payload = {service, service == kNas ? nasClientId : wdsClientId};
+    } else if (r.service == kWds && r.message == kWdsStartNetwork) {
         Put32(payload, packetDataHandle);
-    } else if (r.service == 1 && r.message == 0x0022) {
+    } else if (r.service == kWds && r.message == kWdsGetPacketServiceStatus) {
         payload = {connectionStatus};
-    } else if (r.service == 1 && r.message == 0x0023) {
+    } else if (r.service == kWds && r.message == kWdsGetChannelRates) {
         for (uint32_t rate : rates)
             Put32(payload, rate);
-    } else if (r.service == 3 && r.message == 0x0020) {
+    } else if (r.service == kNas && r.message == kNasGetSignalStrength) {
         payload = {signalStrength, radioInterface};
     }
     return ReplyFrame(r.service, r.clientId, r.transactionId, r.message, 0, 0,

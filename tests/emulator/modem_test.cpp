@@ -159,8 +159,8 @@ TEST_F(ModemTest, ClientIdsAndTheErrorsAModuleGives) {
     r.AddTlv(0x01, Bytes{kWds, 200});
     EXPECT_EQ(0x0007, QmiClient::Error(qmi.Call(r))); // never allocated
     r = qmi.Request(kCtl, 0, 0x0022);
-    r.AddU8(0x01, 0x02);
-    EXPECT_EQ(0x001F, QmiClient::Error(qmi.Call(r))); // service not offered
+    r.AddU8(0x01, 0x09);
+    EXPECT_EQ(0x001F, QmiClient::Error(qmi.Call(r))); // service not offered (voice)
     r = qmi.Request(kCtl, 0, 0x0022);
     r.AddTlv(0x01, Bytes{1, 2});
     EXPECT_EQ(0x0001, QmiClient::Error(qmi.Call(r)));                            // wrong TLV size
@@ -184,10 +184,10 @@ TEST_F(ModemTest, ClientIdsAndTheErrorsAModuleGives) {
     r.transactionId = 99;
     EXPECT_EQ(0x0007, QmiClient::Error(qmi.Call(r))); // released twice
 
-    // Version information lists CTL, WDS and NAS.
+    // Version information lists CTL, WDS, DMS and NAS.
     reply = qmi.Call(qmi.Request(kCtl, 0, 0x0021));
     ASSERT_NE(nullptr, reply.Find(0x01));
-    EXPECT_EQ(3, reply.Find(0x01)->value[0]);
+    EXPECT_EQ(4, reply.Find(0x01)->value[0]);
 
     // Sync forgets the clients of the control point that asks, not others'.
     QmiClient other;

@@ -4,12 +4,12 @@
 
 #include "kx_platform_test.h"
 
-// The module's QMI numbers and error names.
-#include "../../emulator/src/qmi_tables.h"
+// QMI numbers and error names, from the QMI table.
+#include "kxqmi/qmi_table.h"
 
 namespace kxsim {
 
-namespace qmi = kxmodem::qmi;
+namespace qmi = kxqmi;
 
 namespace {
 

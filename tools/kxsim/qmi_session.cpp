@@ -8,13 +8,13 @@
 #include <cerrno>
 #include <cstring>
 
+#include "kxqmi/qmi_ids.h"
+
 namespace kxsim {
 
 namespace {
 
-constexpr uint8_t kCtl = 0x00, kWds = 0x01;
-constexpr uint16_t kCtlGetClientId = 0x0022, kCtlReleaseClientId = 0x0023;
-constexpr uint16_t kWdsStartNetwork = 0x0020, kWdsStopNetwork = 0x0021;
+using namespace kxqmi;
 constexpr int kReplyTimeoutMs = 5000;
 
 void Put16(std::string *s, uint16_t v) {
@@ -68,23 +68,23 @@ bool QmiSession::Start(const std::string &deviceDir, const QmiLogon &logon, std:
         return false;
     }
     std::string reply, value;
-    if (!Request(kCtl, kCtlGetClientId, Tlv(0x01, std::string(1, kWds)), &reply, error))
+    if (!Request(kCtl, kCtlGetClientId, Tlv(kTlvFirst, std::string(1, kWds)), &reply, error))
         return false;
-    if (!FindTlv(reply, 0x01, &value) || value.size() != 2) {
+    if (!FindTlv(reply, kTlvFirst, &value) || value.size() != 2) {
         *error = "client id reply without an id";
         return false;
     }
     clientId_ = static_cast<uint8_t>(value[1]);
     std::string tlvs;
     if (!logon.apn.empty())
-        tlvs += Tlv(0x14, logon.apn);
+        tlvs += Tlv(kSnApn, logon.apn);
     if (!logon.user.empty())
-        tlvs += Tlv(0x17, logon.user);
+        tlvs += Tlv(kSnUserName, logon.user);
     if (!logon.password.empty())
-        tlvs += Tlv(0x18, logon.password);
+        tlvs += Tlv(kSnPassword, logon.password);
     if (!Request(kWds, kWdsStartNetwork, tlvs, &reply, error))
         return false;
-    if (!FindTlv(reply, 0x01, &value) || value.size() != 4) {
+    if (!FindTlv(reply, kTlvFirst, &value) || value.size() != 4) {
         *error = "start reply without a packet data handle";
         return false;
     }
@@ -100,12 +100,12 @@ void QmiSession::Stop() {
         std::string h;
         for (int i = 0; i < 4; ++i)
             h.push_back(static_cast<char>(handle_ >> (8 * i)));
-        Request(kWds, kWdsStopNetwork, Tlv(0x01, h), &reply, &ignored);
+        Request(kWds, kWdsStopNetwork, Tlv(kTlvFirst, h), &reply, &ignored);
     }
     handle_ = 0;
     if (fd_ >= 0 && clientId_) {
         std::string id{static_cast<char>(kWds), static_cast<char>(clientId_)};
-        Request(kCtl, kCtlReleaseClientId, Tlv(0x01, id), &reply, &ignored);
+        Request(kCtl, kCtlReleaseClientId, Tlv(kTlvFirst, id), &reply, &ignored);
     }
     clientId_ = 0;
     if (fd_ >= 0)
@@ -120,7 +120,7 @@ bool QmiSession::Request(uint8_t service, uint16_t message, const std::string &t
     uint16_t transaction = transaction_++;
     if (service == kCtl)
         transaction &= 0xFF;
-    std::string sdu(1, 0x00); // control flags: request
+    std::string sdu(1, static_cast<char>(kRequest));
     if (service == kCtl) {
         sdu.push_back(static_cast<char>(transaction));
     } else {
@@ -129,9 +129,9 @@ bool QmiSession::Request(uint8_t service, uint16_t message, const std::string &t
     Put16(&sdu, message);
     Put16(&sdu, static_cast<uint16_t>(tlvs.size()));
     sdu += tlvs;
-    std::string frame(1, 0x01);
+    std::string frame(1, static_cast<char>(kInterfaceQmux));
     Put16(&frame, static_cast<uint16_t>(sdu.size() + 5));
-    frame.push_back(0x00); // from the host
+    frame.push_back(0x00); // QMUX control flags: from the host
     frame.push_back(static_cast<char>(service));
     frame.push_back(static_cast<char>(service == kCtl ? 0 : clientId_));
     frame += sdu;
@@ -161,7 +161,7 @@ bool QmiSession::Request(uint8_t service, uint16_t message, const std::string &t
             continue; // an indication or a stale reply
         *reply = in.substr(header);
         std::string result;
-        if (!FindTlv(*reply, 0x02, &result) || result.size() != 4) {
+        if (!FindTlv(*reply, kTlvResult, &result) || result.size() != 4) {
             *error = "reply without a result";
             return false;
         }

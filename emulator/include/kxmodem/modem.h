@@ -24,6 +24,8 @@ struct Options {
     std::string scriptFile;    // control commands applied at start ("" = none)
     std::string ptyLink;       // "" = no pty; "auto" = pty without link; else a symlink path
     std::string tracePath;     // "" = no trace; "-" = standard error; else appended file
+    std::string pcapPath;      // "" = no capture; else a pcapng file, created or replaced
+    bool showSecrets = false;  // passwords in the trace and capture as they are, not masked
     bool controlSocket = true; // serve <deviceDir>/kxmodem.ctl
     // What is behind the data ports: "echo" (the built-in echo network) or
     // "tun" (a TUN interface in a network namespace of its own; needs root).
@@ -60,7 +62,7 @@ struct Snapshot {
     int registration = 1; // 3GPP +CREG stat: 0 none, 1 home, 2 searching, 3 denied, 5 roaming
     bool radioOn = true;
     std::vector<SessionInfo> sessions;
-    std::vector<uint8_t> wdsClients, nasClients, otherClients;
+    std::vector<uint8_t> wdsClients, nasClients, dmsClients, otherClients;
     std::vector<std::string> portsPresent; // KXC1, KXN1, ... that currently exist
     Counters counters;
 };
