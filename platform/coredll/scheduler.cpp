@@ -18,6 +18,7 @@
 #include <cstdio>
 #include <cstring>
 #include <unordered_map>
+#include <vector>
 
 namespace kx {
 namespace sched {
@@ -578,7 +579,12 @@ ScheduleResult RunScheduled(const ScheduleSpec &spec, std::function<void()> body
     kx::sched::runUnderWay.store(false);
     kx::sched::currentRun.store(nullptr);
     if (stuck) {
-        // Parked for good with everything they hold: the run, the body.
+        // Parked for good with everything they hold: the run, the body. They
+        // stay reachable from here, so that a leak check at exit does not
+        // take what the parked threads still use for a leak.
+        static auto *const keptForParkedThreads = new std::vector<const void *>();
+        keptForParkedThreads->push_back(run);
+        keptForParkedThreads->push_back(work);
         host.detach();
         kx::ForgetParkedThreads(parkedPlatformThreads);
     } else {

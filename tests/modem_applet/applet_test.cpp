@@ -96,7 +96,8 @@ TEST_F(AppletTest, ControlPanelMessagesAndTheEntry) {
     EXPECT_EQ(info.dwSize, sizeof(NEWCPLINFO)); // 468 on the 32-bit target
     EXPECT_EQ(info.dwFlags, 0u);
     EXPECT_EQ(info.dwHelpContext, 0u);
-    EXPECT_EQ(info.lData, 2);
+    LONG_PTR data = info.lData; // the record is packed: no reference to its fields
+    EXPECT_EQ(data, 2);
     EXPECT_EQ(Utf8(info.szName), "RIL");
     EXPECT_EQ(info.szInfo[0], 0);
     EXPECT_EQ(info.szHelpFile[0], 0);
