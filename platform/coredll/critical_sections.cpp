@@ -7,10 +7,6 @@
 // spinning first (on one CPU the holder could not run meanwhile). Leaving
 // wakes one sleeper when there may be one.
 //
-// Each thread also counts the sections it holds, so that the wakes its
-// SetEvent calls made meanwhile are made when it leaves the last one
-// (WakeList), or before it sleeps on a taken section.
-//
 // The thread-sanitizer build is told that these are locks (with their
 // re-entry), so that it orders what they guard and checks their lock order.
 //
@@ -56,20 +52,16 @@ uint32_t Self() {
 }
 
 // Takes the word: 0 -> 1, or sleeps until it can make it 2 from 0.
-void Acquire(Section *s, LPCRITICAL_SECTION cs) {
+void Acquire(Section *s) {
     uint32_t seen = 0;
     if (s->word.compare_exchange_strong(seen, 1, std::memory_order_acquire))
         return;
-    // It must sleep: the holder may be a thread that this one owes a wake.
-    KX_TSAN(__tsan_mutex_pre_divert(cs, 0));
-    kx::RunDeferredWakes();
     if (seen != 2)
         seen = s->word.exchange(2, std::memory_order_acquire);
     while (seen != 0) {
         kx::FutexSleep(&s->word, 2, -1);
         seen = s->word.exchange(2, std::memory_order_acquire);
     }
-    KX_TSAN(__tsan_mutex_post_divert(cs, 0));
 }
 
 } // namespace
@@ -96,18 +88,21 @@ extern "C" void EnterCriticalSection(LPCRITICAL_SECTION cs) {
     if (s->holder.load(std::memory_order_relaxed) == self) {
         ++s->entries;
     } else {
-        Acquire(s, cs);
+        Acquire(s);
         s->holder.store(self, std::memory_order_relaxed);
         s->entries = 1;
     }
     KX_TSAN(__tsan_mutex_post_lock(cs, 0, 0));
-    kx::NoteSectionEntered();
 }
 
 extern "C" void LeaveCriticalSection(LPCRITICAL_SECTION cs) {
     if (kx::sched::On() && kx::sched::LeaveSection(cs))
         return;
     Section *s = SectionOf(cs);
+    // A leave by a thread that does not hold the section changes nothing:
+    // it must not release (or count down) another thread's hold.
+    if (s->holder.load(std::memory_order_relaxed) != Self())
+        return;
     KX_TSAN(__tsan_mutex_pre_unlock(cs, 0));
     if (--s->entries == 0) {
         s->holder.store(0, std::memory_order_relaxed);
@@ -115,7 +110,6 @@ extern "C" void LeaveCriticalSection(LPCRITICAL_SECTION cs) {
             kx::FutexWake(&s->word, 1);
     }
     KX_TSAN(__tsan_mutex_post_unlock(cs, 0));
-    kx::NoteSectionLeft();
 }
 
 extern "C" BOOL TryEnterCriticalSection(LPCRITICAL_SECTION cs) {
@@ -139,8 +133,5 @@ extern "C" BOOL TryEnterCriticalSection(LPCRITICAL_SECTION cs) {
     KX_TSAN(__tsan_mutex_post_lock(
         cs, entered ? __tsan_mutex_try_lock : __tsan_mutex_try_lock | __tsan_mutex_try_lock_failed,
         0));
-    if (!entered)
-        return FALSE;
-    kx::NoteSectionEntered();
-    return TRUE;
+    return entered ? TRUE : FALSE;
 }

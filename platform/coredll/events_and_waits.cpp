@@ -2,7 +2,8 @@
 //
 // A wait registers its thread's WaitBlock with the objects and sleeps on the
 // block's futex word; a signal sets the word under WaitMutex() and wakes the
-// sleeper after releasing it (WakeList). No wake is lost: the word is cleared
+// sleeper right after releasing it (WakeList), whatever else the signalling
+// thread holds. No wake is lost: the word is cleared
 // under WaitMutex() before the sleeper releases it, and the sleep returns at
 // once when the word is no longer 0. A late wake-up that finds its sleeper
 // gone only makes a later wait of that thread look again.
@@ -54,14 +55,6 @@ namespace {
 // wake-up made after the wait ended still names a word of that thread.
 KX_HOT_THREAD_LOCAL WaitBlock threadBlock;
 
-// Wakes deferred while this thread holds critical sections.
-struct DeferredWakes {
-    int heldSections = 0;
-    int count = 0;
-    WaitBlock *blocks[8] = {};
-};
-KX_HOT_THREAD_LOCAL DeferredWakes deferred;
-
 } // namespace
 
 void WakeList::Add(WaitBlock *block) {
@@ -77,40 +70,6 @@ void WakeList::Run() {
     for (int i = 0; i < count_; ++i)
         FutexWake(&blocks_[i]->woken, 1);
     count_ = 0;
-}
-
-void WakeList::RunWhenUnlocked() {
-    DeferredWakes &d = deferred;
-    if (d.heldSections <= 0) {
-        Run();
-        return;
-    }
-    for (int i = 0; i < count_; ++i) {
-        if (d.count == static_cast<int>(sizeof d.blocks / sizeof d.blocks[0]))
-            RunDeferredWakes();
-        d.blocks[d.count++] = blocks_[i];
-    }
-    count_ = 0;
-}
-
-void NoteSectionEntered() {
-    ++deferred.heldSections;
-}
-
-void NoteSectionLeft() {
-    DeferredWakes &d = deferred;
-    if (--d.heldSections <= 0) {
-        d.heldSections = 0; // (a leave without its enter counts as none)
-        if (d.count != 0)
-            RunDeferredWakes();
-    }
-}
-
-void RunDeferredWakes() {
-    DeferredWakes &d = deferred;
-    for (int i = 0; i < d.count; ++i)
-        FutexWake(&d.blocks[i]->woken, 1);
-    d.count = 0;
 }
 
 void Waitable::WakeLocked(WakeList &wakes) {
@@ -189,7 +148,7 @@ extern "C" BOOL SetEvent(HANDLE handle) {
         e->signalled = true;
         e->WakeLocked(wakes);
     }
-    wakes.RunWhenUnlocked();
+    wakes.Run();
     return TRUE;
 }
 
@@ -315,8 +274,6 @@ DWORD WaitFor(DWORD count, const HANDLE *handles, bool waitAll, DWORD millisecon
         if (SatisfiedLocked(objects, waitAll, &result) || milliseconds == 0)
             return result;
     }
-    // It must sleep: first the wakes this thread still owes others.
-    RunDeferredWakes();
     auto deadline = DeadlineAfter(milliseconds);
     int64_t deadlineNs =
         IsInfinite(deadline)

@@ -51,8 +51,14 @@ int HandleCount();
 // registered with the objects it waits for, so a signal wakes only the
 // threads that care. A signal marks each registered waiter woken under
 // WaitMutex() and collects it in a WakeList; the sleepers are woken (the
-// system call) only once WaitMutex() is released, so that a woken thread
+// system call) as soon as WaitMutex() is released, so that a woken thread
 // does not find the lock still held by its waker.
+//
+// The wake is never put off further, not even while the signalling thread
+// holds critical sections: as on Win32, the waiter becomes runnable at once.
+// A thread may keep its sections and go on without ever blocking through the
+// platform again (spin on a flag the woken thread sets, poll, end), so a wake
+// kept until it leaves them or blocks could come late or never.
 struct WaitBlock {
     // The futex word: 0 while its thread sleeps, 1 once a signal came.
     // Written under WaitMutex(); read by its thread without it.
@@ -70,11 +76,6 @@ class WakeList {
     void Add(WaitBlock *block);
     // Without WaitMutex(): wakes the sleepers now.
     void Run();
-    // Without WaitMutex(): wakes the sleepers now, or, when this thread holds
-    // a critical section, once it has left its last one (or blocks first):
-    // a thread woken while its waker still holds the section it will enter
-    // next would only find it taken and sleep again.
-    void RunWhenUnlocked();
 
   private:
     static const int kCapacity = 8;
@@ -93,13 +94,6 @@ class WakeList {
 void FutexSleep(std::atomic<uint32_t> *word, uint32_t expected, int64_t deadlineNs);
 // Wakes up to `count` threads sleeping on the word.
 void FutexWake(std::atomic<uint32_t> *word, int count);
-
-// Critical sections tell the waits how many this thread holds, so that wakes
-// deferred by RunWhenUnlocked are made when it leaves the last one.
-void NoteSectionEntered();
-void NoteSectionLeft();
-// Makes this thread's deferred wakes now: before it blocks or ends.
-void RunDeferredWakes();
 
 class Waitable : public Object {
   public:

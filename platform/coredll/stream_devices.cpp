@@ -376,7 +376,6 @@ class DeviceFile : public FileObject {
                 }
                 break;
             }
-            RunDeferredWakes(); // it may block: first the wakes this thread owes
             struct pollfd fds[2] = {
                 {fd, static_cast<short>(direction == Receive ? POLLIN : POLLOUT), 0},
                 {self.wakeFd, POLLIN, 0}};

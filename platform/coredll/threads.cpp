@@ -35,7 +35,6 @@ thread_local DWORD currentThreadId = 0;
 thread_local std::shared_ptr<Thread> *currentThread = nullptr;
 
 void FinishThread(const std::shared_ptr<Thread> &t, DWORD code) {
-    RunDeferredWakes(); // a thread ends owing no wake
     WakeList wakes;
     {
         std::lock_guard<std::mutex> guard(WaitMutex());

@@ -149,7 +149,6 @@ extern "C" DWORD GetTickCount(void) {
 extern "C" void Sleep(DWORD milliseconds) {
     if (kx::sched::On() && kx::sched::Sleep(milliseconds))
         return;
-    kx::RunDeferredWakes(); // it blocks: first the wakes it owes
     if (milliseconds == 0) {
         std::this_thread::yield();
         return;
