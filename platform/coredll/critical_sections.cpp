@@ -74,6 +74,14 @@ extern "C" void InitializeCriticalSection(LPCRITICAL_SECTION cs) {
 extern "C" void DeleteCriticalSection(LPCRITICAL_SECTION cs) {
     if (kx::sched::On())
         kx::sched::DeleteSection(cs);
+#if defined(__SANITIZE_THREAD__)
+    // Deleting a section that its caller still holds is allowed: the hold
+    // ends with the section.
+    if (SectionOf(cs)->holder.load(std::memory_order_relaxed) == Self()) {
+        __tsan_mutex_pre_unlock(cs, __tsan_mutex_recursive_unlock);
+        __tsan_mutex_post_unlock(cs, __tsan_mutex_recursive_unlock);
+    }
+#endif
     KX_TSAN(__tsan_mutex_destroy(cs, 0));
     SectionOf(cs)->~Section();
 }
