@@ -251,8 +251,9 @@ TEST(Wakes, TheWokenThreadRunsWhileItsWakerKeepsItsSectionAndGoesOn) {
         std::thread waiter([&] {
             if (WaitForSingleObject(signal, 10000) != WAIT_OBJECT_0)
                 return;
-            InterlockedExchange(&answeredFlag, 1);
+            // In this order: whichever answer the signaller sees, `answered` holds.
             answered = true;
+            InterlockedExchange(&answeredFlag, 1);
             SetEvent(answer);
         });
         std::this_thread::sleep_for(std::chrono::milliseconds(30)); // the waiter sleeps
@@ -321,9 +322,12 @@ TEST(Wakes, ASignalFromAThreadThatEndsOrDeletedItsSectionArrives) {
              }).join();
          }},
     };
-    for (const Case &c : cases) {
+    // A section of its own for each case: an orphaned one is never used again.
+    CRITICAL_SECTION sections[sizeof cases / sizeof cases[0]];
+    for (size_t i = 0; i < sizeof cases / sizeof cases[0]; ++i) {
+        const Case &c = cases[i];
+        CRITICAL_SECTION &held = sections[i];
         HANDLE signal = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-        CRITICAL_SECTION held;
         InitializeCriticalSection(&held);
         answeredFlag = 0;
         std::atomic<DWORD> waited{WAIT_FAILED};
