@@ -65,13 +65,15 @@ function(kx_add_deliverable name)
 endfunction()
 
 # kx_add_test_folder(name LIBS ... [TEST_PROPERTIES name value ...]): one
-# GoogleTest program of every *.cpp in the calling folder; TEST_PROPERTIES
+# GoogleTest program of every *.cpp in the calling folder (and the hang
+# watch, platform/testing/hang_report.cpp); TEST_PROPERTIES
 # are set on each of its tests (ENVIRONMENT is taken: use
 # ENVIRONMENT_MODIFICATION).
 function(kx_add_test_folder name)
     cmake_parse_arguments(ARG "" "" "LIBS;TEST_PROPERTIES" ${ARGN})
     file(GLOB srcs CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
-    add_executable(${name} ${srcs})
+    # hang_report.cpp: a hung test prints its threads' stacks and aborts.
+    add_executable(${name} ${srcs} ${CMAKE_SOURCE_DIR}/platform/testing/hang_report.cpp)
     target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gtest_main pthread)
     gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60
                          PROPERTIES ENVIRONMENT "KX_DEVICE_ROOT=${CMAKE_BINARY_DIR}/device"

@@ -14,7 +14,7 @@ packages=(
     # the benchmark's libqmi client; qmi-glib.pc requires mbim-glib, whose
     # development files libqmi-glib-dev does not pull in
     libqmi-glib-dev libmbim-glib-dev
-    valgrind iproute2 procps
+    valgrind gdb iproute2 procps
     clang libclang-rt-14-dev
     iperf3 iputils-ping curl python3
 )

@@ -49,7 +49,7 @@ for entry in "${programs[@]}"; do
     # Valgrind runs everything about 20 times slower: platform time is
     # scaled by the tests themselves; --gtest_death_test_style=threadsafe
     # keeps death tests (if any) from forking under valgrind.
-    KX_DEVICE_ROOT=$build/device valgrind --tool=memcheck --error-exitcode=99 \
+    KX_TEST_HANG_SECONDS=0 KX_DEVICE_ROOT=$build/device valgrind --tool=memcheck --error-exitcode=99 \
         --leak-check=full --show-leak-kinds=definite --errors-for-leak-kinds=definite \
         --track-origins=yes --child-silent-after-fork=yes --log-file="$log" \
         --show-mismatched-frees=$mismatched --suppressions=scripts/memcheck.supp \

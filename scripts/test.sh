@@ -41,7 +41,16 @@ run_build() {
     (cd "$dir" && $norandom ctest --output-on-failure -j"$jobs" --timeout 900)
 }
 
+# Each build's time (build and tests) is printed at the end, so that a CI
+# log's last lines show where the time went.
+times=""
+started_all=$SECONDS
+current=""
+trap 'status=$?; [ $status -ne 0 ] && [ -n "$current" ] &&
+    echo "=== times:${times%,}; $current failed after $((SECONDS - started)) s ===" >&2' EXIT
 for b in $builds; do
+    started=$SECONDS
+    current=$b
     case $b in
     normal) run_build normal build ;;
     asan) ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
@@ -71,5 +80,8 @@ for b in $builds; do
         scripts/memcheck.sh build ;;
     *) echo "test.sh: unknown build '$b'" >&2; exit 2 ;;
     esac
+    times="$times $b $((SECONDS - started)) s,"
 done
+current=""
+echo "=== times:${times%,}; all $((SECONDS - started_all)) s ==="
 echo "=== all test builds passed: $builds ==="

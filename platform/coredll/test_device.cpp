@@ -11,6 +11,7 @@
 
 #include <cerrno>
 #include <map>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -28,13 +29,6 @@ std::u16string Upper(const std::u16string &name) {
     return out;
 }
 
-void SendMessage(int fd, const Bytes &message) {
-    ssize_t r;
-    do {
-        r = send(fd, message.data(), message.size(), MSG_NOSIGNAL);
-    } while (r < 0 && errno == EINTR);
-}
-
 // Reads what the driver writes on one connection until it closes.
 void Pump(TestDevice::State *state, std::shared_ptr<TestDevice::State::Connection> connection,
           int fd, bool scheduled) {
@@ -44,12 +38,28 @@ void Pump(TestDevice::State *state, std::shared_ptr<TestDevice::State::Connectio
         waiting =
             "the driver's next write on " + kx::Utf16ToUtf8(state->name.c_str()) + " (module side)";
     for (;;) {
+        // Messages that did not fit when the connection opened go as the
+        // driver side makes room; until then this side also waits for room.
+        bool leftOver;
+        {
+            std::lock_guard<std::mutex> guard(state->mutex);
+            leftOver = state->current == connection && !state->SendPendingNowLocked();
+        }
+        if (leftOver && !scheduled) {
+            pollfd ready = {fd, POLLIN | POLLOUT, 0};
+            while (poll(&ready, 1, -1) < 0 && errno == EINTR) {
+            }
+            if (!(ready.revents & POLLIN))
+                continue;
+        }
         ssize_t r = recv(fd, buffer.data(), buffer.size(), scheduled ? MSG_DONTWAIT : 0);
         if (r < 0 && errno == EINTR)
             continue;
         if (r < 0 && scheduled && (errno == EAGAIN || errno == EWOULDBLOCK)) {
             const void *key = state->ModuleSideKey();
-            kx::sched::Block(&key, 1, kx::sched::NoDeadline, waiting.c_str());
+            kx::sched::Block(&key, 1,
+                             leftOver ? kx::sched::DeadlineAfter(1) : kx::sched::NoDeadline,
+                             waiting.c_str());
             continue;
         }
         if (r <= 0)
@@ -83,6 +93,45 @@ void Pump(TestDevice::State *state, std::shared_ptr<TestDevice::State::Connectio
 }
 
 } // namespace
+
+bool TestDevice::State::SendPendingNowLocked() {
+    if (!current || current->moduleFd < 0 || !present || !open)
+        return true; // kept for the next connection
+    while (!pending.empty()) {
+        const Bytes &message = pending.front();
+        ssize_t r =
+            send(current->moduleFd, message.data(), message.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            return false;
+        if (r < 0)
+            return true; // the driver side has just closed: kept, as above
+        pending.pop_front();
+    }
+    return true;
+}
+
+void TestDevice::State::SendPendingLocked(std::unique_lock<std::mutex> &lock) {
+    while (!SendPendingNowLocked()) {
+        // The driver side has not read enough to make room. Wait for it
+        // without the lock: the driver side's reads and writes take it, so
+        // holding it here would stop the very read that makes the room.
+        std::shared_ptr<Connection> connection = current;
+        int fd = dup(connection->moduleFd);
+        lock.unlock();
+        if (kx::sched::On() && kx::sched::Scheduled()) {
+            kx::sched::Sleep(1);
+        } else if (fd >= 0) {
+            pollfd room = {fd, POLLOUT, 0};
+            while (poll(&room, 1, -1) < 0 && errno == EINTR) {
+            }
+        }
+        if (fd >= 0)
+            close(fd);
+        lock.lock();
+    }
+}
 
 bool TestDevice::State::ConsumeFailureLocked(DeviceCall call) {
     int &n = failNext[static_cast<int>(call)];
@@ -132,10 +181,10 @@ int TestDevice::State::Connect() {
     connections.push_back(connection);
     open = true;
     ++opens;
-    while (!pending.empty()) {
-        SendMessage(pair[1], pending.front());
-        pending.pop_front();
-    }
+    // What fits goes now; the rest as the driver side reads (the pump sends
+    // it). Nothing here may wait for room: the driver side cannot read
+    // before this open returns.
+    SendPendingNowLocked();
     // The pump gets its own descriptor so that it can keep reading after the
     // module side closed its end for Vanish().
     int pumpFd = dup(pair[1]);
@@ -231,11 +280,11 @@ TestDevice::~TestDevice() {
 
 void TestDevice::Push(const Bytes &message) {
     {
-        std::lock_guard<std::mutex> guard(state_->mutex);
-        if (state_->current && state_->current->moduleFd >= 0 && state_->present)
-            SendMessage(state_->current->moduleFd, message);
-        else
-            state_->pending.push_back(message);
+        // Every message goes through the pending queue, so that messages
+        // kept while the device was closed or full keep their order.
+        std::unique_lock<std::mutex> lock(state_->mutex);
+        state_->pending.push_back(message);
+        state_->SendPendingLocked(lock);
     }
     if (kx::sched::On()) {
         kx::sched::Notify(state_->DriverSideKey());

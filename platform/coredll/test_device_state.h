@@ -21,7 +21,9 @@ struct TestDevice::State {
     mutable std::mutex mutex; // guards every field below
     mutable std::condition_variable changed;
     std::vector<Bytes> writes;
-    std::deque<Bytes> pending; // pushed while no connection was open
+    // Pushed and not yet sent: while no connection is open, or while the
+    // driver side has not made room for it.
+    std::deque<Bytes> pending;
     std::function<void(const Bytes &)> responder;
     int failNext[6] = {0, 0, 0, 0, 0, 0};
     long writeLimit = -1;
@@ -45,6 +47,14 @@ struct TestDevice::State {
     // goes, the module side when the driver writes or closes.
     const void *DriverSideKey() const { return &pending; }
     const void *ModuleSideKey() const { return &writes; }
+
+    // Under mutex: sends what is pending on the open connection, oldest
+    // first, without waiting; true when nothing is left for it (everything
+    // sent, or no connection to send on).
+    bool SendPendingNowLocked();
+    // Under mutex (lock): sends everything pending, waiting for room with
+    // the lock released.
+    void SendPendingLocked(std::unique_lock<std::mutex> &lock);
 
     // Opens a new connection; returns the driver end, or -1 (last error set).
     int Connect();

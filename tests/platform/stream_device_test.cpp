@@ -12,6 +12,7 @@
 #include <mutex>
 #include <cstdlib>
 #include <cstring>
+#include <future>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -283,6 +284,78 @@ TEST_F(TestDeviceFixture, ScriptedFaultsShortWritesAndTimeoutRecords) {
     EXPECT_EQ(Open(TEXT("KXT1:")), INVALID_HANDLE_VALUE);
     handle = Open(TEXT("KXT1:"));
     EXPECT_NE(handle, INVALID_HANDLE_VALUE);
+}
+
+// More messages than the socket between the two sides holds: the module
+// side waits for room without keeping the driver side from its own calls,
+// and every message arrives, in order, opened before or after the pushes.
+Bytes Numbered(int n) {
+    return Bytes{uint8_t(n), uint8_t(n >> 8), 0x45, 0x00};
+}
+
+void ReadNumbered(HANDLE handle, int count) {
+    for (int n = 0; n < count; ++n) {
+        BYTE buffer[8];
+        DWORD read = 0;
+        ASSERT_TRUE(ReadFile(handle, buffer, sizeof(buffer), &read, nullptr)) << n;
+        ASSERT_EQ(read, 4u) << "message " << n << " missing";
+        ASSERT_EQ(buffer[0] | buffer[1] << 8, n) << "out of order";
+    }
+}
+
+const int kMoreThanTheSocketHolds = 5000;
+
+TEST_F(TestDeviceFixture, ModuleSideWaitingForRoomLeavesTheDriverSideFree) {
+    SetTimeouts(handle, MAXDWORD, MAXDWORD, 2000, 2000);
+    std::atomic<int> pushed{0};
+    std::thread pusher([&] {
+        for (int n = 0; n < kMoreThanTheSocketHolds; ++n) {
+            device->Push(Numbered(n));
+            pushed = n + 1;
+        }
+    });
+    // The pusher fills the socket and then waits for room.
+    auto since = Clock::now();
+    int last = -1;
+    while (RealMs(since) < 5000 && pushed != last) {
+        last = pushed;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    ASSERT_LT(pushed.load(), kMoreThanTheSocketHolds) << "the socket held everything";
+    // Meanwhile the driver side writes, changes its time-outs and purges
+    // its send side; none of it may wait for the module side's room.
+    auto driverCalls = std::async(std::launch::async, [&] {
+        BYTE message[] = {1, 2, 3};
+        DWORD written = 0;
+        COMMTIMEOUTS t = {MAXDWORD, MAXDWORD, 2000, 0, 2000};
+        return WriteFile(handle, message, 3, &written, nullptr) && written == 3 &&
+               SetCommTimeouts(handle, &t) && PurgeComm(handle, PURGE_TXCLEAR);
+    });
+    ASSERT_EQ(driverCalls.wait_for(std::chrono::seconds(5)), std::future_status::ready)
+        << "a driver-side call waited for the module side";
+    EXPECT_TRUE(driverCalls.get());
+    ReadNumbered(handle, kMoreThanTheSocketHolds);
+    pusher.join();
+}
+
+TEST_F(TestDeviceFixture, MessagesKeptWhileClosedArriveWhateverTheirNumber) {
+    CloseHandle(handle);
+    for (int n = 0; n < kMoreThanTheSocketHolds; ++n)
+        device->Push(Numbered(n));
+    // The open sends what fits and returns; the rest follows as the driver
+    // side reads.
+    auto opened = std::async(std::launch::async, [] { return Open(TEXT("KXT1:")); });
+    ASSERT_EQ(opened.wait_for(std::chrono::seconds(5)), std::future_status::ready)
+        << "the open waited for room that only its caller could make";
+    handle = opened.get();
+    ASSERT_NE(handle, INVALID_HANDLE_VALUE);
+    SetTimeouts(handle, MAXDWORD, MAXDWORD, 2000);
+    ReadNumbered(handle, kMoreThanTheSocketHolds);
+    device->Push(Numbered(kMoreThanTheSocketHolds));
+    BYTE buffer[8];
+    DWORD read = 0;
+    ASSERT_TRUE(ReadFile(handle, buffer, sizeof(buffer), &read, nullptr));
+    EXPECT_EQ(read, 4u) << "a push after the backlog arrives after it";
 }
 
 TEST_F(TestDeviceFixture, ResponderAnswersEachWrite) {

@@ -9,7 +9,7 @@
 namespace kxtest {
 namespace {
 
-class Stress : public ChannelTest {
+class ConcurrentExports : public ChannelTest {
   protected:
     static constexpr int MaxTags = 200000;
     static std::atomic<int> calls[MaxTags];
@@ -19,9 +19,9 @@ class Stress : public ChannelTest {
     static void Status(DWORD, DWORD, DWORD, void *) {}
     std::atomic<int> nextTag{1};
 };
-std::atomic<int> Stress::calls[Stress::MaxTags];
+std::atomic<int> ConcurrentExports::calls[ConcurrentExports::MaxTags];
 
-TEST_F(Stress, ExportsFromManyThreadsWhileTheModuleAnswersAndReopensRun) {
+TEST_F(ConcurrentExports, EveryAcceptedRequestEndsOnceWhileTheModuleAnswersAndReopensRun) {
     for (auto &c : calls)
         c = 0;
     ASSERT_TRUE(Logon(0));
