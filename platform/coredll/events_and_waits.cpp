@@ -3,10 +3,10 @@
 // A wait registers its thread's WaitBlock with the objects and sleeps on the
 // block's futex word; a signal sets the word under WaitMutex() and wakes the
 // sleeper right after releasing it (WakeList), whatever else the signalling
-// thread holds. No wake is lost: the word is cleared
-// under WaitMutex() before the sleeper releases it, and the sleep returns at
-// once when the word is no longer 0. A late wake-up that finds its sleeper
-// gone only makes a later wait of that thread look again.
+// thread holds. No wake is lost: the word is cleared under WaitMutex() before
+// the sleeper releases it, and the sleep returns at once when the word is no
+// longer 0. A late wake-up that finds its sleeper gone only makes a later
+// wait of that thread look again.
 //
 // Under the deterministic scheduler a scheduled thread's wait blocks in the
 // scheduler instead, in virtual time (ScheduledWait).
