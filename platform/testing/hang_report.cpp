@@ -8,6 +8,8 @@
 // off, as under valgrind, where everything is slower).
 #include <gtest/gtest.h>
 
+#include <pthread.h>
+#include <signal.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -50,7 +52,14 @@ bool PrintStacks() {
 class HangWatch {
   public:
     explicit HangWatch(unsigned seconds) : limit_(seconds) {
+        // The watching thread takes no signal: a test that directs one at
+        // the process (a termination its code must catch on a thread of its
+        // own) must not have it delivered here.
+        sigset_t all, old;
+        sigfillset(&all);
+        pthread_sigmask(SIG_SETMASK, &all, &old);
         std::thread([this] { Watch(); }).detach();
+        pthread_sigmask(SIG_SETMASK, &old, nullptr);
     }
     void Started(const std::string &name) {
         std::lock_guard<std::mutex> guard(mutex_);
