@@ -1,11 +1,18 @@
 #!/usr/bin/env bash
 # wine-tests.sh: builds the Wine lane (windows/wine) and runs it: the
-# platform's pure-Win32 semantic tests as PE programs under wine64, in a
+# platform's pure-Win32 semantic tests as PE programs under wine64, and
+# ModemAbout.dll of the Windows build live under Wine against kxmodem, in a
 # fresh Wine prefix, on an X server of their own (xvfb-run), results through
 # CTest.
 #
 #   scripts/wine-tests.sh               build into <repository>/build-wine
 #   KX_WINE_BUILD_DIR=dir scripts/wine-tests.sh
+#
+# The applet's test needs kxmodem of the host build (KX_HOST_BUILD_DIR,
+# default <repository>/build) and ModemAbout.dll and KxCmdApi.dll of the
+# Windows build (KX_WINDOWS_BUILD_DIR, default <repository>/build-windows);
+# both are brought up to date here (nothing to do after scripts/test.sh's
+# normal and windows builds).
 #
 # Every Wine step runs under a time limit (KX_WINE_BOOT_SECONDS for making
 # the prefix, 120 s per test), so a Wine that misbehaves fails the lane with
@@ -33,9 +40,18 @@ for tool in "$wine64" "$wineserver" "$(command -v xvfb-run || true)" \
 done
 
 start=$(date +%s)
+host_build=${KX_HOST_BUILD_DIR:-$root/build}
+windows_build=${KX_WINDOWS_BUILD_DIR:-$root/build-windows}
+say "building kxmodem ($host_build) and the applet's DLLs ($windows_build)"
+cmake -S "$root" -B "$host_build" >/dev/null
+cmake --build "$host_build" --parallel "$jobs" --target kxmodem
+cmake -S "$root/windows" -B "$windows_build" -G "Unix Makefiles" \
+    -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64.cmake" >/dev/null
+cmake --build "$windows_build" --parallel "$jobs" --target ModemAbout KxCmdApi
 say "configuring and building $build"
 cmake -S "$root/windows/wine" -B "$build" \
-    -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-posix.cmake" >/dev/null
+    -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-posix.cmake" \
+    -DKX_MODEM="$host_build/bin/kxmodem" -DKX_WINDOWS_BIN="$windows_build/bin" >/dev/null
 cmake --build "$build" --parallel "$jobs"
 built=$(date +%s)
 

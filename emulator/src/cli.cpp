@@ -13,8 +13,8 @@ namespace kxmodem {
 
 static void Usage(FILE *out, const char *program) {
     fprintf(out,
-            "usage: %s [--device-dir DIR] [--script FILE] [--pty PATH|auto] [--trace FILE|-]\n"
-            "          [--pcap FILE] [--show-secrets] [--no-control-socket]\n"
+            "usage: %s [--device-dir DIR] [--script FILE] [--pty PATH|auto] [--at-pty PATH|auto]\n"
+            "          [--trace FILE|-] [--pcap FILE] [--show-secrets] [--no-control-socket]\n"
             "          [--network echo|tun [--network-namespace NAME]]\n"
             "       %s [--device-dir DIR] --control COMMAND [--control COMMAND ...]\n\n"
             "Serves the simulated module's ports KXC1 (QMI control), KXN1, KXN2 (packet data)\n"
@@ -23,6 +23,8 @@ static void Usage(FILE *out, const char *program) {
             "  --script FILE   control commands applied at start (see below)\n"
             "  --pty PATH      also serve the QMI control port on a pseudo-terminal, linked\n"
             "                  at PATH ('auto': no link; the terminal's name is printed)\n"
+            "  --at-pty PATH   also serve one AT session on a pseudo-terminal, linked at PATH\n"
+            "                  (a serial port for programs that cannot reach the sockets)\n"
             "  --trace FILE    log every frame (its TLVs decoded), AT exchange and event\n"
             "                  ('-': standard error)\n"
             "  --pcap FILE     write a pcapng capture: control frames (link type USER0; decode\n"
@@ -114,6 +116,9 @@ int RunCommandLine(const std::vector<std::string> &args, const char *program) {
         } else if (a == "--pty") {
             if (!value(&options.ptyLink))
                 return 2;
+        } else if (a == "--at-pty") {
+            if (!value(&options.atPtyLink))
+                return 2;
         } else if (a == "--trace") {
             if (!value(&options.tracePath))
                 return 2;
@@ -161,6 +166,8 @@ int RunCommandLine(const std::vector<std::string> &args, const char *program) {
     printf("kxmodem: serving KXC1 KXN1 KXN2 KXA1 in %s\n", modem.DeviceDir().c_str());
     if (!modem.PtyPath().empty())
         printf("kxmodem: QMI control port on %s\n", modem.PtyPath().c_str());
+    if (!modem.AtPtyPath().empty())
+        printf("kxmodem: AT port on %s\n", modem.AtPtyPath().c_str());
     if (options.network == "tun")
         printf("kxmodem: operator network in namespace %s\n",
                options.networkNamespace.empty() ? ("kxop-" + std::to_string(getpid())).c_str()

@@ -64,7 +64,11 @@ bool Modem::Impl::Start(const std::string &dir, const Options &opts, std::string
             return false;
         }
     }
-    if (!options.ptyLink.empty() && !OpenPty(options.ptyLink, error)) {
+    if (!options.ptyLink.empty() && !OpenPty(options.ptyLink, kPtyPort, qmiPty, error)) {
+        Stop();
+        return false;
+    }
+    if (!options.atPtyLink.empty() && !OpenPty(options.atPtyLink, kPortAt, atPty, error)) {
         Stop();
         return false;
     }
@@ -104,7 +108,8 @@ void Modem::Impl::Stop() {
         endpoints.push_back(c.first);
     for (int e : endpoints)
         CloseConnection(e);
-    ClosePty();
+    ClosePty(qmiPty);
+    ClosePty(atPty);
     StopNetwork();
     for (int p = 0; p < kPortCount; ++p)
         ClosePort(p);
@@ -306,7 +311,10 @@ const std::string &Modem::DeviceDir() const {
     return impl_->deviceDir;
 }
 std::string Modem::PtyPath() const {
-    return impl_->ptyName;
+    return impl_->qmiPty.name;
+}
+std::string Modem::AtPtyPath() const {
+    return impl_->atPty.name;
 }
 
 } // namespace kxmodem

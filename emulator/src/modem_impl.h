@@ -31,7 +31,18 @@ namespace kxmodem {
 using Clock = std::chrono::steady_clock;
 
 enum PortIndex { kPortControl = 0, kPortData1, kPortData2, kPortAt, kPortCtlSocket, kPortCount };
-constexpr int kPtyPort = -1;
+constexpr int kPtyPort = -1; // the QMI control port's pseudo-terminal
+
+// A port served on a pseudo-terminal: one byte stream, one session, for as
+// long as the module runs. The module keeps the slave side open itself, so
+// that the master never sees a hang-up between two programs' sessions.
+struct Terminal {
+    int master = -1;
+    int slave = -1;
+    int endpoint = 0;
+    std::string name; // /dev/pts/N
+    std::string link; // the symbolic link made to it, "" for none
+};
 
 struct Port {
     const char *name;
@@ -43,12 +54,13 @@ struct Connection {
     int endpoint = 0;
     int fd = -1;
     int port = 0;                  // PortIndex, or kPtyPort
+    bool terminal = false;         // fd is a pseudo-terminal's master, not a socket
     uint64_t sequence = 0;         // order of connection, for data channel choice
     Clock::time_point notBefore{}; // replies keep order behind a delayed one
     AtSession at;
     std::string lineBuffer;  // control socket input
-    StreamDeframer deframer; // pty input
-    std::string outBuffer;   // pty output not yet written
+    StreamDeframer deframer; // QMI pty input
+    std::string outBuffer;   // terminal output not yet written
     std::string where;       // trace name, "KXC1#3"
 };
 
@@ -94,9 +106,10 @@ struct Modem::Impl : public EngineSink, public AtHost {
     void ForwardToNetwork(Connection &c, const Session &s, const uint8_t *data, size_t size);
     void DeliverFromNetwork(const uint8_t *packet, size_t size);
 
-    // Pseudo-terminal (pty.cpp).
-    bool OpenPty(const std::string &link, std::string *error);
-    void ClosePty();
+    // Pseudo-terminals (pty.cpp): the QMI control port (port kPtyPort) and
+    // the AT port (port kPortAt).
+    bool OpenPty(const std::string &link, int port, Terminal &terminal, std::string *error);
+    void ClosePty(Terminal &terminal);
     void FlushPty(Connection &c);
 
     // Controls (controls.cpp).
@@ -128,10 +141,8 @@ struct Modem::Impl : public EngineSink, public AtHost {
     uint64_t nextSequence = 1;
     std::multimap<Clock::time_point, std::function<void()>> timers;
 
-    int ptyMaster = -1;
-    int ptySlave = -1; // kept open so the master never sees a hang-up
-    int ptyEndpoint = 0;
-    std::string ptyName, ptyLink;
+    Terminal qmiPty; // --pty
+    Terminal atPty;  // --at-pty
 
     std::unique_ptr<TunNetwork> network; // null: the echo network
 

@@ -78,8 +78,9 @@ void Modem::Impl::ClosePort(int port) {
     }
     p.present = false;
     std::vector<int> endpoints;
+    // The AT port's terminal is not the socket: it stays.
     for (const auto &c : connections) {
-        if (c.second.port == port)
+        if (c.second.port == port && !c.second.terminal)
             endpoints.push_back(c.first);
     }
     for (int e : endpoints)
@@ -114,7 +115,7 @@ void Modem::Impl::CloseConnection(int endpoint) {
     if (it == connections.end())
         return;
     trace.Event(it->second.where + " closed");
-    if (it->second.port != kPtyPort)
+    if (!it->second.terminal)
         close(it->second.fd);
     if (it->second.port == kPortControl)
         engine.EndpointClosed(endpoint);
@@ -127,13 +128,13 @@ void Modem::Impl::Readable(int endpoint) {
         return;
     static thread_local std::vector<uint8_t> buffer(kMaxMessage);
     for (int round = 0; round < 64; ++round) {
-        ssize_t n = c->port == kPtyPort ? read(c->fd, buffer.data(), buffer.size())
-                                        : recv(c->fd, buffer.data(), buffer.size(), 0);
+        ssize_t n = c->terminal ? read(c->fd, buffer.data(), buffer.size())
+                                : recv(c->fd, buffer.data(), buffer.size(), 0);
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
             return;
-        if (n < 0 && c->port == kPtyPort)
+        if (n < 0 && c->terminal)
             return; // EIO while nobody has the terminal open
-        if (n <= 0 && c->port != kPtyPort) {
+        if (n <= 0 && !c->terminal) {
             CloseConnection(endpoint);
             return;
         }
@@ -269,7 +270,7 @@ bool Modem::Impl::SendBytes(int endpoint, const uint8_t *data, size_t size) {
     Connection *c = Find(endpoint);
     if (!c)
         return false;
-    if (c->port == kPtyPort) {
+    if (c->terminal) {
         c->outBuffer.append(reinterpret_cast<const char *>(data), size);
         FlushPty(*c);
         return true;

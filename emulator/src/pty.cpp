@@ -1,7 +1,10 @@
-// The QMI control port on a pseudo-terminal, for independent QMI tools: a
-// byte stream in which frames are delimited by their QMUX length. The module
-// keeps the terminal's slave side open itself, so that the master never sees
-// a hang-up between two tools' sessions.
+// Ports on pseudo-terminals. The QMI control port, for independent QMI tools:
+// a byte stream in which frames are delimited by their QMUX length. The AT
+// port, for programs that speak to a serial port (a Windows program under
+// Wine, through a COM port linked to the terminal): one AT session, the same
+// interpreter as the socket's sessions. The module keeps each terminal's
+// slave side open itself, so that the master never sees a hang-up between
+// two programs' sessions.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <termios.h>
@@ -15,7 +18,8 @@
 
 namespace kxmodem {
 
-bool Modem::Impl::OpenPty(const std::string &link, std::string *error) {
+bool Modem::Impl::OpenPty(const std::string &link, int port, Terminal &terminal,
+                          std::string *error) {
     int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) {
         *error = std::string("pseudo-terminal: ") + strerror(errno);
@@ -37,52 +41,56 @@ bool Modem::Impl::OpenPty(const std::string &link, std::string *error) {
         tcsetattr(slave, TCSANOW, &t);
     }
     fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
-    ptyMaster = master;
-    ptySlave = slave;
-    ptyName = name;
+    terminal.master = master;
+    terminal.slave = slave;
+    terminal.name = name;
     if (link != "auto") {
         struct stat st;
         if (lstat(link.c_str(), &st) == 0) {
             if (!S_ISLNK(st.st_mode)) {
                 *error = link + " exists and is not a symbolic link";
-                ClosePty();
+                ClosePty(terminal);
                 return false;
             }
             unlink(link.c_str());
         }
-        if (symlink(ptyName.c_str(), link.c_str()) != 0) {
+        if (symlink(terminal.name.c_str(), link.c_str()) != 0) {
             *error = "cannot link " + link + ": " + strerror(errno);
-            ClosePty();
+            ClosePty(terminal);
             return false;
         }
-        ptyLink = link;
+        terminal.link = link;
     }
     int endpoint = nextEndpoint++;
     Connection &c = connections[endpoint];
     c.endpoint = endpoint;
     c.fd = master;
-    c.port = kPtyPort;
+    c.port = port;
+    c.terminal = true;
     c.sequence = nextSequence++;
-    c.where = "PTY#" + std::to_string(endpoint);
-    ptyEndpoint = endpoint;
-    trace.Event("QMI control port on " + ptyName + (ptyLink.empty() ? "" : " (" + ptyLink + ")"));
+    const bool at = port == kPortAt;
+    c.where = (at ? "KXA1-PTY#" : "PTY#") + std::to_string(endpoint);
+    terminal.endpoint = endpoint;
+    trace.Event(std::string(at ? "AT port on " : "QMI control port on ") + terminal.name +
+                (terminal.link.empty() ? "" : " (" + terminal.link + ")"));
     return true;
 }
 
-void Modem::Impl::ClosePty() {
-    if (ptyEndpoint) {
-        connections.erase(ptyEndpoint);
-        ptyEndpoint = 0;
+void Modem::Impl::ClosePty(Terminal &terminal) {
+    if (terminal.endpoint) {
+        connections.erase(terminal.endpoint);
+        terminal.endpoint = 0;
     }
-    if (!ptyLink.empty()) {
-        unlink(ptyLink.c_str());
-        ptyLink.clear();
+    if (!terminal.link.empty()) {
+        unlink(terminal.link.c_str());
+        terminal.link.clear();
     }
-    if (ptySlave >= 0)
-        close(ptySlave);
-    if (ptyMaster >= 0)
-        close(ptyMaster);
-    ptySlave = ptyMaster = -1;
+    if (terminal.slave >= 0)
+        close(terminal.slave);
+    if (terminal.master >= 0)
+        close(terminal.master);
+    terminal.slave = terminal.master = -1;
+    terminal.name.clear();
 }
 
 void Modem::Impl::FlushPty(Connection &c) {

@@ -191,6 +191,17 @@ class Stress : public ::testing::Test {
         (void)system(command.c_str());
     }
 
+    // Waits (real time) for the platform's thread count to be back where it
+    // was before the library was loaded.
+    bool ThreadsBack(unsigned realMilliseconds = 3000) {
+        auto until = Clock::now() + std::chrono::milliseconds(realMilliseconds);
+        while (kxtest::RunningThreadCount() != threadsBefore_) {
+            if (Clock::now() >= until)
+                return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        return true;
+    }
     // Waits (real time) for the platform's thread and handle counts to be
     // back where they were before the library was loaded.
     bool CountsBack(unsigned realMilliseconds = 3000) {
@@ -588,6 +599,11 @@ TEST_F(Stress, AllExportsFromManyThreadsWhileTheModuleMisbehaves) {
     EXPECT_TRUE(modem_.State().wdsClients.empty());
     EXPECT_TRUE(modem_.State().nasClients.empty());
 
+    // The close waits for its reader only 1000 ms of platform time (20 ms
+    // here); the code may go only once the reader has ended, as a host's
+    // FreeLibrary after close expects on the target.
+    EXPECT_TRUE(ThreadsBack()) << "threads " << kxtest::RunningThreadCount() << " (before "
+                               << threadsBefore_ << ")";
     ASSERT_TRUE(library_.Unload());
     EXPECT_TRUE(CountsBack()) << "handles " << kxtest::OpenHandleCount() << " (before "
                               << handlesBefore_ << "), threads " << kxtest::RunningThreadCount()

@@ -23,6 +23,7 @@ namespace kxmodem {
 struct Options {
     std::string scriptFile;    // control commands applied at start ("" = none)
     std::string ptyLink;       // "" = no pty; "auto" = pty without link; else a symlink path
+    std::string atPtyLink;     // the AT port on a pty as well; values as for ptyLink
     std::string tracePath;     // "" = no trace; "-" = standard error; else appended file
     std::string pcapPath;      // "" = no capture; else a pcapng file, created or replaced
     bool showSecrets = false;  // passwords in the trace and capture as they are, not masked
@@ -88,7 +89,8 @@ class Modem {
     Snapshot State();
 
     const std::string &DeviceDir() const;
-    std::string PtyPath() const; // the /dev/pts/N name, "" without pty
+    std::string PtyPath() const;   // the /dev/pts/N name, "" without pty
+    std::string AtPtyPath() const; // the AT port's /dev/pts/N name, "" without one
 
     // Text of the control command reference (for --help and "help").
     static const char *ControlHelp();
