@@ -6,7 +6,10 @@
 #   plain:  kxsim tunnel --without-driver, the data port socket used directly
 # Prints, per direction, both throughputs, their ratio (driver / plain; the
 # target is at least 0.9) and the CPU time per megabyte of the relay process
-# (kxsim tunnel's own threads, with the driver's) and of the module.
+# (kxsim tunnel's own threads, with the driver's) and of the module; then, one
+# line per pair of runs taken in turn, "relay-cpu-ratio DIRECTION R": the
+# driver relay's CPU per megabyte over the plain relay's (the control-path
+# benchmark reads these lines).
 # Usage: bench/tun_throughput.sh [BIN_DIR] (default build/bin); root only.
 # SECONDS_PER_RUN (default 5) sets each iperf3 run's length, REPEAT (default 3)
 # how many runs of each kind the medians are taken over.
@@ -47,7 +50,11 @@ modem_pid=$!
 for _ in $(seq 50); do [ -S "$work/dev/kxmodem.ctl" ] && break; sleep 0.1; done
 ip netns exec "$op" iperf3 -s -B 10.64.255.1 >"$work/iperf-server.log" 2>&1 &
 iperf_pid=$!
-sleep 0.5
+# A busy machine can take a while to bring the server up: wait until it listens.
+for _ in $(seq 100); do
+    ip netns exec "$op" ss -ltn 2>/dev/null | grep -q "10.64.255.1:5201" && break
+    sleep 0.1
+done
 
 ticks=$(getconf CLK_TCK)
 modem_cpu() { awk '{print $14 + $15}' "/proc/$modem_pid/stat"; }
@@ -66,6 +73,8 @@ run() {
     python3 - "$work/iperf.json" "$work/tunnel.log" "$((after - before))" "$ticks" <<'PY'
 import json, re, sys
 result = json.load(open(sys.argv[1]))
+if "error" in result:
+    sys.exit("iperf3: " + result["error"])
 bps = result["end"]["sum_received"]["bits_per_second"]
 stats = open(sys.argv[2]).read()
 m = re.search(r"up \d+ packets (\d+) bytes, down \d+ packets (\d+) bytes.*"
@@ -101,6 +110,10 @@ for (path, direction), values in sorted(runs.items(), key=lambda kv: (kv[0][1] !
     median[(path, direction)] = mbit
     each = " ".join("%.0f" % (v[0] / 1e6) for v in values)
     print("%-6s %-5s %10.1f %18.2f %18.2f   %s" % (path, direction, mbit, relay, module, each))
+for direction in ("up", "down"):
+    driver, plain = runs.get(("driver", direction), []), runs.get(("plain", direction), [])
+    for d, p in zip(driver, plain):
+        print("relay-cpu-ratio %s %.3f" % (direction, (d[1] / d[2]) / (p[1] / p[2])))
 for direction in ("up", "down"):
     if ("driver", direction) in median and ("plain", direction) in median:
         r = median[("driver", direction)] / median[("plain", direction)]

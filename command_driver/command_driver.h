@@ -122,13 +122,29 @@ struct CommandDriver;
 
 // The reader thread's life, so that a reopen knows whether a reader will
 // read the control port it brings back (the reader ends by itself once the
-// control port is closed and no reopen is under way). Changed only with
+// control port is closed and no reopen is under way).
+//
+// CommandDriver::readerState holds the ReaderState in its two lowest bits
+// and, above them, the number of the reader it belongs to (each started
+// reader gets the next number). A close waits for its reader only
+// ReaderEndTimeLimit; a reader still on its way out then, and replaced by
+// the reader of a later open, finds its number gone and ends without
+// touching its successor's state. Changed only with
 // InterlockedCompareExchange / StoreValue.
 enum ReaderState {
     ReaderRunning,
     ReaderEnded, // the reader has ended or is ending: it returns without blocking
     ReaderKept,  // a reopen is under way: the reader may not end
 };
+inline LONG ReaderValue(DWORD number, DWORD state) {
+    return (LONG)((number << 2) | state);
+}
+inline DWORD ReaderNumberOf(LONG value) {
+    return (DWORD)value >> 2;
+}
+inline DWORD ReaderStateOf(LONG value) {
+    return (DWORD)value & 3;
+}
 
 struct ChannelCompletion {
     CommandDriver *driver;
@@ -149,7 +165,7 @@ struct CommandDriver {
     CRITICAL_SECTION lock;
     HANDLE volatile controlPort;
     HANDLE readerThread;
-    LONG volatile readerState; // a ReaderState
+    LONG volatile readerState; // ReaderValue(number of the latest reader, its ReaderState)
     HANDLE portAvailable;      // manual reset; reset only while a reopen works
     HANDLE volatile dataPort[ChannelCount];
     LONG volatile receiveTimeout[ChannelCount]; // last applied; -2 = none

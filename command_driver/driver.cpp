@@ -16,9 +16,12 @@ void SetSlotPorts(CommandDriver *driver, HANDLE port) {
 }
 
 // Reads one message per read and routes it. Ends when the control port is
-// closed and no reopen is under way. Never takes the driver lock.
+// closed and no reopen is under way, or once a newer reader has replaced it.
+// Never takes the driver lock. The parameter is the reader's number.
 DWORD WINAPI ReaderThread(LPVOID parameter) {
-    CommandDriver *driver = (CommandDriver *)parameter;
+    CommandDriver *driver = Driver();
+    DWORD number = (DWORD)(ULONG_PTR)parameter;
+    LONG running = ReaderValue(number, ReaderRunning);
     BYTE buffer[FrameBufferSize];
     for (;;) {
         DWORD read = 0;
@@ -33,17 +36,20 @@ DWORD WINAPI ReaderThread(LPVOID parameter) {
         }
         if (LoadHandle(&driver->controlPort) == INVALID_HANDLE_VALUE &&
             !WaitForPorts(driver, PortReturnTimeLimit) &&
-            InterlockedCompareExchange(&driver->readerState, ReaderEnded, ReaderRunning) ==
-                ReaderRunning)
+            InterlockedCompareExchange(&driver->readerState, ReaderValue(number, ReaderEnded),
+                                       running) == running)
             return 0;
+        if (ReaderNumberOf((LONG)LoadValue(&driver->readerState)) != number)
+            return 0; // a close stopped waiting for it and an open started another
     }
 }
 
 BOOL StartReader(CommandDriver *driver) {
-    StoreValue(&driver->readerState, ReaderRunning);
-    driver->readerThread = CreateThread(NULL, 0, ReaderThread, driver, 0, NULL);
+    DWORD number = ReaderNumberOf((LONG)LoadValue(&driver->readerState)) + 1;
+    StoreValue(&driver->readerState, ReaderValue(number, ReaderRunning));
+    driver->readerThread = CreateThread(NULL, 0, ReaderThread, (LPVOID)(ULONG_PTR)number, 0, NULL);
     if (driver->readerThread == NULL)
-        StoreValue(&driver->readerState, ReaderEnded);
+        StoreValue(&driver->readerState, ReaderValue(number, ReaderEnded));
     return driver->readerThread != NULL;
 }
 
@@ -104,7 +110,7 @@ void ConstructDriver(CommandDriver *driver) {
     InitializeCriticalSection(&driver->channelLock);
     StoreHandle(&driver->controlPort, INVALID_HANDLE_VALUE);
     driver->readerThread = NULL;
-    StoreValue(&driver->readerState, ReaderEnded);
+    StoreValue(&driver->readerState, ReaderValue(0, ReaderEnded));
     driver->opened = 0;
     driver->wdsClientId = NoClientId;
     driver->nasClientId = NoClientId;
@@ -222,7 +228,10 @@ BOOL KxCmdReopen(DWORD timeLimit) {
     // Until this reopen returns the reader may not end. One that has ended
     // already (an earlier reopen lost the control port) is waited for; a new
     // one reads the control port once it is back.
-    if (InterlockedCompareExchange(&driver->readerState, ReaderKept, ReaderRunning) == ReaderEnded)
+    DWORD reader = ReaderNumberOf((LONG)LoadValue(&driver->readerState));
+    LONG before = InterlockedCompareExchange(&driver->readerState, ReaderValue(reader, ReaderKept),
+                                             ReaderValue(reader, ReaderRunning));
+    if (ReaderStateOf(before) == ReaderEnded)
         EndReader(driver);
     ResetEvent(driver->portAvailable);
 
@@ -284,7 +293,7 @@ BOOL KxCmdReopen(DWORD timeLimit) {
     // A control port without a reader would never be answered: without a
     // new reader it is closed again and the reopen fails.
     if (driver->readerThread != NULL) {
-        StoreValue(&driver->readerState, ReaderRunning);
+        StoreValue(&driver->readerState, ReaderValue(reader, ReaderRunning));
     } else if (LoadHandle(&driver->controlPort) != INVALID_HANDLE_VALUE && !StartReader(driver)) {
         CloseHandle(TakeHandle(&driver->controlPort));
         attempt = 0;

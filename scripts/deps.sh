@@ -21,6 +21,9 @@ packages=(
     g++-mingw-w64-x86-64-win32
     g++-mingw-w64-x86-64-posix wine wine64 xvfb xauth
     libqmi-utils tshark
+    # the benchmark's libqmi client; qmi-glib.pc requires mbim-glib, whose
+    # development files libqmi-glib-dev does not pull in
+    libqmi-glib-dev libmbim-glib-dev
     valgrind gdb iproute2 procps
     clang libclang-rt-14-dev
     iperf3 iputils-ping curl python3

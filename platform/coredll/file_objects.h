@@ -7,6 +7,8 @@ namespace kx {
 
 class FileObject : public Object {
   public:
+    FileObject() : Object(ObjectKind::File) {}
+    static bool HoldsKind(ObjectKind k) { return k == ObjectKind::File; }
     virtual BOOL Read(void *buffer, DWORD toRead, DWORD *read) = 0;
     virtual BOOL Write(const void *buffer, DWORD toWrite, DWORD *written) = 0;
     virtual BOOL GetTimeouts(COMMTIMEOUTS *) {

@@ -41,6 +41,8 @@ using kxreg::Value;
 // An open key is an object of the platform's handle table, so it counts
 // among the process's open handles.
 struct KeyHandle : kx::Object {
+    KeyHandle() : kx::Object(kx::ObjectKind::RegistryKey) {}
+    static bool HoldsKind(kx::ObjectKind k) { return k == kx::ObjectKind::RegistryKey; }
     std::shared_ptr<Key> key;
 };
 

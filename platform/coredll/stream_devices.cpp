@@ -52,12 +52,15 @@ struct Waiter {
     int wakeFd;
     int direction;
     bool aborted = false; // guarded by DeviceFile::mutex
+    bool woken = false;   // its eventfd was written; guarded by DeviceFile::mutex
 };
 
+// Under DeviceFile::mutex.
 void Wake(Waiter *w) {
     uint64_t one = 1;
     ssize_t r = write(w->wakeFd, &one, sizeof(one));
     (void)r;
+    w->woken = true;
 }
 
 void Drain(int fd) {
@@ -67,10 +70,14 @@ void Drain(int fd) {
 }
 
 // The test hook's tap. Its lock is a leaf, never held while the tap runs.
+// tapSet tells a transfer without taking the lock that no tap is set.
 std::mutex tapLock;
-std::shared_ptr<kxtest::StreamTap> tap;
+std::shared_ptr<kxtest::StreamTap> tap; // guarded by tapLock
+std::atomic<bool> tapSet{false};
 
 void TapStreamMessage(const std::u16string &device, bool written, const void *data, DWORD size) {
+    if (!tapSet.load(std::memory_order_acquire))
+        return;
     std::shared_ptr<kxtest::StreamTap> current;
     {
         std::lock_guard<std::mutex> guard(tapLock);
@@ -298,9 +305,35 @@ class DeviceFile : public FileObject {
         return true;
     }
 
+    // One transfer with the handle's time limit. The first attempt needs no
+    // registration: only a transfer that must wait registers a Waiter, so
+    // that a purge or a close can end it.
+    //
+    // A read that had to wait last time (readsWait) is likely to wait again
+    // (a reader thread ahead of its module): it goes straight to poll() and
+    // saves the attempt that would find nothing. Whether the poll() slept
+    // tells the next read which way to start.
     template <class Op>
     BOOL Transfer(Direction direction, bool immediate, DWORD limit, Op op, DWORD *done) {
+        DWORD error = ERROR_SUCCESS;
         bool scheduled = test && sched::On() && sched::Scheduled();
+        bool waitFirst = direction == Receive && !immediate && !scheduled &&
+                         readsWait.load(std::memory_order_relaxed);
+        if (!waitFirst) {
+            switch (Attempt(direction, op(), done, &error)) {
+            case Finished:
+                if (direction == Receive && !scheduled)
+                    readsWait.store(false, std::memory_order_relaxed);
+                return TRUE;
+            case Failed:
+                SetLastError(error);
+                return FALSE;
+            case WouldBlock:
+                if (immediate)
+                    return TRUE; // nothing there: success with 0 bytes
+                break;
+            }
+        }
         auto deadline =
             scheduled ? std::chrono::steady_clock::time_point::max() : DeadlineAfter(limit);
         uint64_t virtualDeadline = scheduled ? sched::DeadlineAfter(limit) : sched::NoDeadline;
@@ -314,43 +347,24 @@ class DeviceFile : public FileObject {
             waiters.push_back(&self);
         }
         BOOL ok = FALSE;
-        DWORD error = ERROR_SUCCESS;
+        bool slept = !waitFirst; // the first attempt found nothing
         for (;;) {
-            ssize_t r = op();
-            if (r > 0) {
-                if (done)
-                    *done = static_cast<DWORD>(r);
-                ok = TRUE;
-                break;
-            }
-            if (r == 0) {
-                // Receiving: the module closed the port. Sending: only for a
-                // zero-byte message, which counts as sent.
-                if (direction == Send) {
-                    ok = TRUE;
-                } else {
-                    error = ERROR_DEVICE_NOT_CONNECTED;
-                }
-                break;
-            }
-            if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
-                error = (errno == EPIPE || errno == ECONNRESET) ? ERROR_DEVICE_NOT_CONNECTED
-                                                                : ERROR_GEN_FAILURE;
-                break;
-            }
-            if (immediate) {
-                ok = TRUE; // nothing there: success with 0 bytes
-                break;
-            }
             if (scheduled) {
                 if (sched::Now() >= virtualDeadline) {
                     ok = TRUE; // time-out, as below
                     break;
                 }
                 ScheduledWait(direction, limit, virtualDeadline);
-                std::lock_guard<std::mutex> guard(mutex);
-                if (self.aborted) {
-                    error = ERROR_OPERATION_ABORTED;
+                {
+                    std::lock_guard<std::mutex> guard(mutex);
+                    if (self.aborted) {
+                        error = ERROR_OPERATION_ABORTED;
+                        break;
+                    }
+                }
+                Outcome outcome = Attempt(direction, op(), done, &error);
+                if (outcome != WouldBlock) {
+                    ok = outcome == Finished;
                     break;
                 }
                 continue;
@@ -358,37 +372,89 @@ class DeviceFile : public FileObject {
             int wait = RemainingMs(deadline);
             if (wait == 0) {
                 ok = TRUE; // time-out: success with what was transferred (nothing)
+                if (waitFirst) {
+                    // No attempt yet: what is there now still counts.
+                    Outcome outcome = Attempt(direction, op(), done, &error);
+                    ok = outcome != Failed;
+                }
                 break;
             }
             struct pollfd fds[2] = {
                 {fd, static_cast<short>(direction == Receive ? POLLIN : POLLOUT), 0},
                 {self.wakeFd, POLLIN, 0}};
+            auto before = std::chrono::steady_clock::now();
             int n = poll(fds, self.wakeFd >= 0 ? 2 : 1,
                          self.wakeFd >= 0 ? wait : (wait < 0 || wait > 50 ? 50 : wait));
             if (n < 0 && errno != EINTR) {
                 error = ERROR_GEN_FAILURE;
                 break;
             }
-            std::lock_guard<std::mutex> guard(mutex);
-            if (self.aborted) {
-                error = ERROR_OPERATION_ABORTED;
+            // A poll() that returned within a system call's time found its
+            // data there; one that slept was woken by it.
+            slept = slept || std::chrono::steady_clock::now() - before > kSleptAtLeast;
+            waitFirst = false;
+            {
+                std::lock_guard<std::mutex> guard(mutex);
+                if (self.aborted) {
+                    error = ERROR_OPERATION_ABORTED;
+                    break;
+                }
+            }
+            Outcome outcome = Attempt(direction, op(), done, &error);
+            if (outcome != WouldBlock) {
+                ok = outcome == Finished;
                 break;
             }
+            slept = true;
         }
+        if (direction == Receive && !scheduled)
+            readsWait.store(slept, std::memory_order_relaxed);
+        bool woken;
         {
             std::lock_guard<std::mutex> guard(mutex);
             waiters.erase(std::remove(waiters.begin(), waiters.end(), &self), waiters.end());
             if (self.aborted && ok == FALSE && error == ERROR_SUCCESS)
                 error = ERROR_OPERATION_ABORTED;
+            woken = self.woken;
         }
-        if (self.wakeFd >= 0)
+        // A wake-up left in the thread's eventfd would end its next wait at once.
+        if (woken)
             Drain(self.wakeFd);
         if (!ok)
             SetLastError(error);
         return ok;
     }
 
-    const std::u16string name; // as opened, upper case ("KXC1:")
+    enum Outcome { Finished, Failed, WouldBlock };
+
+    // What one send or receive (its result r) means for the transfer.
+    static Outcome Attempt(Direction direction, ssize_t r, DWORD *done, DWORD *error) {
+        if (r > 0) {
+            if (done)
+                *done = static_cast<DWORD>(r);
+            return Finished;
+        }
+        if (r == 0) {
+            // Receiving: the module closed the port. Sending: only for a
+            // zero-byte message, which counts as sent.
+            if (direction == Send)
+                return Finished;
+            *error = ERROR_DEVICE_NOT_CONNECTED;
+            return Failed;
+        }
+        if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)
+            return WouldBlock;
+        *error = (errno == EPIPE || errno == ECONNRESET) ? ERROR_DEVICE_NOT_CONNECTED
+                                                         : ERROR_GEN_FAILURE;
+        return Failed;
+    }
+
+    // How long a poll() lasts at least when it sleeps rather than finding
+    // its data (a sleep is two context switches).
+    static constexpr std::chrono::microseconds kSleptAtLeast{5};
+
+    const std::u16string name;          // as opened, upper case ("KXC1:")
+    std::atomic<bool> readsWait{false}; // the last read waited (a hint)
     const int fd;
     int lockFd; // guarded by mutex once shared
     const std::shared_ptr<kxtest::TestDevice::State> test;
@@ -472,6 +538,7 @@ namespace kxtest {
 void SetStreamTap(StreamTap t) {
     std::lock_guard<std::mutex> guard(kx::tapLock);
     kx::tap = t ? std::make_shared<StreamTap>(std::move(t)) : nullptr;
+    kx::tapSet.store(kx::tap != nullptr, std::memory_order_release);
 }
 
 } // namespace kxtest

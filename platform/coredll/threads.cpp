@@ -18,27 +18,33 @@ std::atomic<DWORD> nextThreadId{1};
 // itself, so it lives as long as either needs it.
 class Thread : public Waitable {
   public:
+    Thread() : Waitable(ObjectKind::Thread) {}
+    static bool HoldsKind(ObjectKind k) { return k == ObjectKind::Thread; }
     bool TryAcquireLocked(bool) override { return ended; } // never consumed
     const char *KindName() const override { return "thread"; }
     LPTHREAD_START_ROUTINE start = nullptr;
     LPVOID parameter = nullptr;
     DWORD id = 0;
-    bool ended = false;            // guarded by WaitMutex()
-    DWORD exitCode = STILL_ACTIVE; // guarded by WaitMutex()
-    bool suspended = false;        // guarded by WaitMutex()
-    WaitBlock resume;              // signalled by ResumeThread
+    bool ended = false;             // guarded by WaitMutex()
+    DWORD exitCode = STILL_ACTIVE;  // guarded by WaitMutex()
+    bool suspended = false;         // guarded by WaitMutex()
+    std::condition_variable resume; // signalled by ResumeThread, with WaitMutex()
 };
 
 thread_local DWORD currentThreadId = 0;
 thread_local std::shared_ptr<Thread> *currentThread = nullptr;
 
 void FinishThread(const std::shared_ptr<Thread> &t, DWORD code) {
-    std::lock_guard<std::mutex> guard(WaitMutex());
-    if (t->ended)
-        return;
-    t->exitCode = code;
-    t->ended = true;
-    t->WakeLocked();
+    WakeList wakes;
+    {
+        std::lock_guard<std::mutex> guard(WaitMutex());
+        if (t->ended)
+            return;
+        t->exitCode = code;
+        t->ended = true;
+        t->WakeLocked(wakes);
+    }
+    wakes.Run();
 }
 
 struct ThreadStart {
@@ -68,7 +74,7 @@ void *ThreadMain(void *argument) {
     {
         std::unique_lock<std::mutex> lock(WaitMutex());
         while (self->suspended)
-            self->resume.cv.wait(lock);
+            self->resume.wait(lock);
     }
     DWORD code = self->start(self->parameter);
     FinishThread(self, code);
@@ -159,7 +165,7 @@ extern "C" DWORD ResumeThread(HANDLE handle) {
     std::lock_guard<std::mutex> guard(WaitMutex());
     DWORD previous = t->suspended ? 1 : 0;
     t->suspended = false;
-    t->resume.cv.notify_all();
+    t->resume.notify_all();
     if (sched::On())
         sched::Notify(&t->resume);
     return previous;

@@ -20,13 +20,31 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-struct TimeBase {
-    std::mutex mutex; // guards every field below
-    double scale = 1.0;
-    Clock::time_point realBase = Clock::now();
-    double tickBase = 0; // nominal milliseconds at realBase
-    DWORD offset = 0;
+// The time base changes only through the test hooks (kxtest::SetTimeScale,
+// SetTickOffset), and is read on every wait and tick. Readers take no lock:
+// each change publishes a new, never changed record, and a reader reads
+// whichever record is current. The records of earlier changes are kept (the
+// hooks run a handful of times per test), so none is freed under a reader.
+struct TimeFields {
+    double scale;
+    int64_t realBaseNs; // steady clock at the base
+    double tickBase;    // nominal milliseconds at realBase
+    DWORD offset;
 };
+
+std::atomic<const TimeFields *> current{nullptr};
+std::mutex writers; // serialises the writers; guards Published()
+
+std::vector<std::unique_ptr<TimeFields>> &Published() {
+    static auto *records = new std::vector<std::unique_ptr<TimeFields>>; // never destroyed
+    return *records;
+}
+
+int64_t NowNs() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts); // the steady clock
+    return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
 
 double ScaleFromEnvironment() {
     const char *text = getenv("KX_TIME_SCALE");
@@ -39,24 +57,33 @@ double ScaleFromEnvironment() {
     return v;
 }
 
-TimeBase &Base() {
-    static TimeBase *base = [] {
-        auto *b = new TimeBase;
-        b->scale = ScaleFromEnvironment();
-        return b;
-    }();
-    return *base;
+// Under `writers`.
+const TimeFields *PublishLocked(const TimeFields &f) {
+    Published().push_back(std::make_unique<TimeFields>(f));
+    const TimeFields *record = Published().back().get();
+    current.store(record, std::memory_order_release);
+    return record;
 }
 
-double NominalNowLocked(TimeBase &b) {
-    double realMs = std::chrono::duration<double, std::milli>(Clock::now() - b.realBase).count();
-    return b.tickBase + realMs / b.scale;
+const TimeFields *CurrentLocked() {
+    const TimeFields *f = current.load(std::memory_order_acquire);
+    return f ? f : PublishLocked(TimeFields{ScaleFromEnvironment(), NowNs(), 0, 0});
+}
+
+const TimeFields &Read() {
+    const TimeFields *f = current.load(std::memory_order_acquire);
+    if (f)
+        return *f;
+    std::lock_guard<std::mutex> guard(writers);
+    return *CurrentLocked();
+}
+
+double NominalNow(const TimeFields &f, int64_t nowNs) {
+    return f.tickBase + static_cast<double>(nowNs - f.realBaseNs) / 1e6 / f.scale;
 }
 
 double CurrentScale() {
-    TimeBase &b = Base();
-    std::lock_guard<std::mutex> guard(b.mutex);
-    return b.scale;
+    return Read().scale;
 }
 
 } // namespace
@@ -88,12 +115,14 @@ namespace kxtest {
 void SetTimeScale(double scale) {
     if (!(scale > 0))
         return;
-    kx::TimeBase &b = kx::Base();
-    std::lock_guard<std::mutex> guard(b.mutex);
+    std::lock_guard<std::mutex> guard(kx::writers);
     // Rebase so the tick stays continuous across the change.
-    b.tickBase = kx::NominalNowLocked(b);
-    b.realBase = kx::Clock::now();
-    b.scale = scale;
+    kx::TimeFields f = *kx::CurrentLocked();
+    int64_t now = kx::NowNs();
+    f.tickBase = kx::NominalNow(f, now);
+    f.realBaseNs = now;
+    f.scale = scale;
+    kx::PublishLocked(f);
 }
 
 double TimeScale() {
@@ -101,23 +130,20 @@ double TimeScale() {
 }
 
 void SetTickOffset(DWORD offset) {
-    kx::TimeBase &b = kx::Base();
-    std::lock_guard<std::mutex> guard(b.mutex);
-    b.offset = offset;
+    std::lock_guard<std::mutex> guard(kx::writers);
+    kx::TimeFields f = *kx::CurrentLocked();
+    f.offset = offset;
+    kx::PublishLocked(f);
 }
 
 } // namespace kxtest
 
 extern "C" DWORD GetTickCount(void) {
-    kx::TimeBase &b = kx::Base();
-    if (kx::sched::On() && kx::sched::Scheduled()) {
-        std::lock_guard<std::mutex> guard(b.mutex);
-        return static_cast<DWORD>(kx::sched::Now() + b.offset);
-    }
-    std::lock_guard<std::mutex> guard(b.mutex);
-    double nominal = kx::NominalNowLocked(b);
-    uint64_t whole = static_cast<uint64_t>(nominal);
-    return static_cast<DWORD>(whole + b.offset);
+    const kx::TimeFields &f = kx::Read();
+    if (kx::sched::On() && kx::sched::Scheduled())
+        return static_cast<DWORD>(kx::sched::Now() + f.offset);
+    uint64_t whole = static_cast<uint64_t>(kx::NominalNow(f, kx::NowNs()));
+    return static_cast<DWORD>(whole + f.offset);
 }
 
 extern "C" void Sleep(DWORD milliseconds) {

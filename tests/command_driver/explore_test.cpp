@@ -78,6 +78,14 @@ class Session {
                                     order);
         for (const std::string &odd : seen.odd)
             Expect(false, "the module saw " + odd);
+        // As a host unloads: once the readers have ended (a close waits for
+        // its reader only 1000 ms).
+        for (int i = 0; i < 100 && RunningThreadCount() != threads_; ++i)
+            Sleep(100);
+        if (!Expect(RunningThreadCount() == threads_,
+                    "a reader never ended after KxCmdClose: " +
+                        std::to_string(RunningThreadCount() - threads_) + " thread(s) left"))
+            return; // its code must stay mapped
         Expect(kx.Unload(), "KxCmdApi stays loaded");
         Expect(OpenHandleCount() == handles_,
                "handles open after unload: " + std::to_string(OpenHandleCount()) + ", before " +
@@ -324,6 +332,51 @@ void LogonCompletionAgainstSlotScan() {
     session.End();
 }
 
+// ---- a close that gives up on its reader, then an open --------------------------------------
+// A completion callback holds the reader past the close's 1000 ms wait; the
+// next open starts a reader of its own; the callback returns while a request
+// runs. Both readers may read the new port; the next close ends both.
+void CloseThatGivesUpOnItsReaderThenOpen() {
+    ModuleModel module;
+    struct Held {
+        HANDLE entered = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        HANDLE release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        ~Held() {
+            CloseHandle(entered);
+            CloseHandle(release);
+        }
+    } held;
+    AsyncCall signal("signal strength", 2);
+    Session session(module); // counts the handles above as its own
+    if (!session.Open())
+        return session.End();
+    auto hold = [](DWORD, const void *, DWORD, void *context) {
+        Held *h = static_cast<Held *>(context);
+        SetEvent(h->entered);
+        WaitForSingleObject(h->release, INFINITE);
+    };
+    if (!Expect(session.kx.GetSignalStrength(hold, &held), "KxCmdGetSignalStrength failed") ||
+        !Expect(WaitForSingleObject(held.entered, 2 * ReplyLimit) == WAIT_OBJECT_0,
+                "the signal strength request was never answered")) {
+        SetEvent(held.release);
+        return session.End();
+    }
+    session.kx.Close(); // its releases go unanswered: the reader is held
+    bool opened = session.Open();
+    HANDLE user = StartThread("signal strength", [&] {
+        if (opened)
+            signal.Returned(session.kx.GetSignalStrength(AsyncCall::Callback, &signal));
+    });
+    HANDLE callback = StartThread("the held callback returns", [&] { SetEvent(held.release); });
+    JoinThread(user);
+    JoinThread(callback);
+    if (opened) {
+        session.AwaitCompletion(signal);
+        signal.Check();
+    }
+    session.End();
+}
+
 // ---- the scenarios, each over a fixed set of seeds --------------------------------------------
 // A fixed set of seeds per scenario, so that the verdict does not depend on
 // luck; KX_EXPLORE_SCHEDULES runs more (docs/explorer.md).
@@ -361,6 +414,10 @@ TEST(ExploreKxCmdApi, ReopenAgainstSendReceiveAndTheReader) {
 
 TEST(ExploreKxCmdApi, ReopenAfterAReopenThatLostTheControlPort) {
     ExploreInTest(Schedules(CiSchedules), ReopenAfterAReopenThatLostTheControlPort);
+}
+
+TEST(ExploreKxCmdApi, CloseThatGivesUpOnItsReaderThenOpen) {
+    ExploreInTest(Schedules(CiSchedules), CloseThatGivesUpOnItsReaderThenOpen);
 }
 
 TEST(ExploreKxCmdApi, LogonCompletionAgainstSlotScan) {

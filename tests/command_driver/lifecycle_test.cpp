@@ -192,6 +192,51 @@ TEST_F(LifecycleReader, ReopenThatBringsTheControlPortBackHasAReaderAgain) {
     EXPECT_EQ(module->CountOf(0, 0x23), 2u);
 }
 
+// A close waits for its reader only 1000 ms. A reader held longer (here by
+// a completion callback that blocks) is still on its way out when the next
+// open starts a reader of its own; both read the new port for a while, and
+// the next close ends both, whichever of them notices first.
+TEST_F(LifecycleReader, ReaderAClosePassedByEndsAfterTheNextOpenToo) {
+    OpenDriver();
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool entered = false, released = false;
+    struct Blocking {
+        std::mutex *mutex;
+        std::condition_variable *changed;
+        bool *entered, *released;
+    } blocking{&mutex, &changed, &entered, &released};
+    auto hold = [](DWORD, const void *, DWORD, void *holding) {
+        auto *b = static_cast<Blocking *>(holding);
+        std::unique_lock<std::mutex> lock(*b->mutex);
+        *b->entered = true;
+        b->changed->notify_all();
+        b->changed->wait(lock, [b] { return *b->released; });
+    };
+    ASSERT_TRUE(kx.GetSignalStrength(hold, &blocking));
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        ASSERT_TRUE(changed.wait_for(lock, std::chrono::seconds(5), [&] { return entered; }));
+    }
+    // The releases get no answer while the reader is held; the close gives
+    // up on the reader after 1000 ms.
+    EXPECT_FALSE(kx.Close());
+    ASSERT_TRUE(kx.Open());
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        released = true;
+    }
+    changed.notify_all();
+    // The driver answers, whichever reader reads the reply.
+    for (size_t i = 1; i <= 3; ++i) {
+        ASSERT_TRUE(kx.GetSignalStrength(Completions::Callback, &context));
+        ASSERT_TRUE(done.WaitFor(i, 2000)) << "no reader answers";
+    }
+    EXPECT_TRUE(kx.Close());
+    EXPECT_TRUE(ThreadsBack()) << "a reader never ended: " << RunningThreadCount() << " threads, "
+                               << baselineThreads << " before";
+}
+
 TEST_F(Lifecycle, CloseCancelsOutstandingRequests) {
     OpenDriver();
     module->Hold([](const Request &r) { return r.service == 3; });

@@ -160,6 +160,26 @@ TEST(CriticalSections, ReentrantForTheOwnerExclusiveForOthers) {
     DeleteCriticalSection(&cs);
 }
 
+#if KX_TEST_HOOKS // undefined on Win32; this platform refuses it
+// A stray leave by a thread that does not hold the section (a caller's bug)
+// leaves the holder's hold whole: nobody else gets in until the holder leaves.
+TEST(CriticalSections, ALeaveByAThreadThatDoesNotHoldTheSectionChangesNothing) {
+    CRITICAL_SECTION cs;
+    InitializeCriticalSection(&cs);
+    EnterCriticalSection(&cs);
+    std::thread([&] { LeaveCriticalSection(&cs); }).join();
+    std::thread([&] {
+        EXPECT_FALSE(TryEnterCriticalSection(&cs)) << "the stray leave released the section";
+    }).join();
+    LeaveCriticalSection(&cs);
+    std::thread([&] {
+        EXPECT_TRUE(TryEnterCriticalSection(&cs));
+        LeaveCriticalSection(&cs);
+    }).join();
+    DeleteCriticalSection(&cs);
+}
+#endif
+
 #if KX_TEST_HOOKS // platform time and handle counts are hooks of this platform
 TEST(Time, TickCountWrapsAndDifferencesStayCorrect) {
     kxtest::SetTickOffset(0);
