@@ -23,6 +23,7 @@
 #include "KxCmdApi.h"
 
 #include <kx_platform_test.h>
+#include <kxhost/kxcmd_library.h>
 #include <kxmodem/modem.h>
 
 #include <gtest/gtest.h>
@@ -54,59 +55,19 @@ const DWORD kPortReturnLimit = 10000;
 // Client ids the module hands out per service at a time.
 const size_t kModuleClientIds = 32;
 
-struct Library {
-    void *handle = nullptr;
-    decltype(&::KxCmdOpen) Open = nullptr;
-    decltype(&::KxCmdClose) Close = nullptr;
-    decltype(&::KxCmdReopen) Reopen = nullptr;
-    decltype(&::KxCmdLogon) Logon = nullptr;
-    decltype(&::KxCmdLogoff) Logoff = nullptr;
-    decltype(&::KxCmdConnectionState) ConnectionState = nullptr;
-    decltype(&::KxCmdChannelRate) ChannelRate = nullptr;
-    decltype(&::KxCmdGetSignalStrength) GetSignalStrength = nullptr;
-    decltype(&::KxCmdSend) Send = nullptr;
-    decltype(&::KxCmdReceive) Receive = nullptr;
-    decltype(&::KxCmdAbort) Abort = nullptr;
-
+// KxCmdApi.so from the test program's own folder, as a host loads it.
+struct Library : kxcmd::Api {
+    std::string error;
     bool Load() {
         Dl_info info;
-        if (!dladdr(reinterpret_cast<void *>(&kxtest::OpenHandleCount), &info))
-            return false;
-        path = info.dli_fname;
-        path = path.substr(0, path.rfind('/') + 1) + "KxCmdApi.so";
-        handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-        if (!handle)
-            return false;
-#define KX_SYMBOL(field, name) field = reinterpret_cast<decltype(field)>(dlsym(handle, #name))
-        KX_SYMBOL(Open, KxCmdOpen);
-        KX_SYMBOL(Close, KxCmdClose);
-        KX_SYMBOL(Reopen, KxCmdReopen);
-        KX_SYMBOL(Logon, KxCmdLogon);
-        KX_SYMBOL(Logoff, KxCmdLogoff);
-        KX_SYMBOL(ConnectionState, KxCmdConnectionState);
-        KX_SYMBOL(ChannelRate, KxCmdChannelRate);
-        KX_SYMBOL(GetSignalStrength, KxCmdGetSignalStrength);
-        KX_SYMBOL(Send, KxCmdSend);
-        KX_SYMBOL(Receive, KxCmdReceive);
-        KX_SYMBOL(Abort, KxCmdAbort);
-#undef KX_SYMBOL
-        return Open && Close && Reopen && Logon && Logoff && ConnectionState && ChannelRate &&
-               GetSignalStrength && Send && Receive && Abort;
-    }
-    bool Unload() {
-        void *h = handle;
-        handle = nullptr;
-        if (!h || dlclose(h) != 0)
-            return false;
-        // Still mapped after dlclose means someone else keeps it loaded.
-        void *again = dlopen(path.c_str(), RTLD_NOW | RTLD_NOLOAD);
-        if (again) {
-            dlclose(again);
+        if (!dladdr(reinterpret_cast<void *>(&kxtest::OpenHandleCount), &info)) {
+            error = "the test program's folder is unknown";
             return false;
         }
-        return true;
+        std::string folder = info.dli_fname;
+        folder = folder.substr(0, folder.rfind('/') + 1);
+        return kxcmd::Api::Load(folder + "KxCmdApi.so", &error);
     }
-    std::string path;
 };
 
 // One asynchronous call's completion: how often its callback ran.
@@ -180,10 +141,10 @@ class Stress : public ::testing::Test {
         ASSERT_TRUE(modem_.Start(deviceDir_, options, &error)) << error;
         handlesBefore_ = kxtest::OpenHandleCount();
         threadsBefore_ = kxtest::RunningThreadCount();
-        ASSERT_TRUE(library_.Load()) << dlerror();
+        ASSERT_TRUE(library_.Load()) << library_.error;
     }
     void TearDown() override {
-        if (library_.handle)
+        if (library_.library)
             library_.Unload();
         modem_.Stop();
         kxtest::SetTimeScale(1.0);
