@@ -305,9 +305,11 @@ class DeviceFile : public FileObject {
         return true;
     }
 
-    // One transfer with the handle's time limit. The first attempt needs no
-    // registration: only a transfer that must wait registers a Waiter, so
-    // that a purge or a close can end it.
+    // One transfer with the handle's time limit. It registers its Waiter
+    // before its first attempt, so that a purge or a close made at any time
+    // after the transfer began ends it (a purge that came between a first
+    // attempt and a later registration would be lost, and a read without a
+    // limit would wait on).
     //
     // A read that had to wait last time (readsWait) is likely to wait again
     // (a reader thread ahead of its module): it goes straight to poll() and
@@ -319,24 +321,6 @@ class DeviceFile : public FileObject {
         bool scheduled = test && sched::On() && sched::Scheduled();
         bool waitFirst = direction == Receive && !immediate && !scheduled &&
                          readsWait.load(std::memory_order_relaxed);
-        if (!waitFirst) {
-            switch (Attempt(direction, op(), done, &error)) {
-            case Finished:
-                if (direction == Receive && !scheduled)
-                    readsWait.store(false, std::memory_order_relaxed);
-                return TRUE;
-            case Failed:
-                SetLastError(error);
-                return FALSE;
-            case WouldBlock:
-                if (immediate)
-                    return TRUE; // nothing there: success with 0 bytes
-                break;
-            }
-        }
-        auto deadline =
-            scheduled ? std::chrono::steady_clock::time_point::max() : DeadlineAfter(limit);
-        uint64_t virtualDeadline = scheduled ? sched::DeadlineAfter(limit) : sched::NoDeadline;
         Waiter self{threadWake.fd, direction};
         {
             std::lock_guard<std::mutex> guard(mutex);
@@ -346,6 +330,55 @@ class DeviceFile : public FileObject {
             }
             waiters.push_back(&self);
         }
+        BOOL ok = FALSE;
+        bool mustWait = true;
+        if (!waitFirst) {
+            switch (Attempt(direction, op(), done, &error)) {
+            case Finished:
+                if (direction == Receive && !scheduled)
+                    readsWait.store(false, std::memory_order_relaxed);
+                ok = TRUE;
+                mustWait = false;
+                break;
+            case Failed:
+                mustWait = false;
+                break;
+            case WouldBlock:
+                if (immediate) {
+                    ok = TRUE; // nothing there: success with 0 bytes
+                    mustWait = false;
+                }
+                break;
+            }
+        }
+        if (mustWait)
+            ok = Wait(direction, limit, op, done, waitFirst, self, &error);
+        bool woken;
+        {
+            std::lock_guard<std::mutex> guard(mutex);
+            waiters.erase(std::remove(waiters.begin(), waiters.end(), &self), waiters.end());
+            if (self.aborted && ok == FALSE && error == ERROR_SUCCESS)
+                error = ERROR_OPERATION_ABORTED;
+            woken = self.woken;
+        }
+        // A wake-up left in the thread's eventfd would end its next wait at once.
+        if (woken)
+            Drain(self.wakeFd);
+        if (!ok)
+            SetLastError(error);
+        return ok;
+    }
+
+    // The waiting part of a transfer (self registered): until the transfer
+    // is done, aborted, fails or its time is up (success with nothing).
+    template <class Op>
+    BOOL Wait(Direction direction, DWORD limit, Op op, DWORD *done, bool waitFirst, Waiter &self,
+              DWORD *errorOut) {
+        DWORD error = ERROR_SUCCESS;
+        bool scheduled = test && sched::On() && sched::Scheduled();
+        auto deadline =
+            scheduled ? std::chrono::steady_clock::time_point::max() : DeadlineAfter(limit);
+        uint64_t virtualDeadline = scheduled ? sched::DeadlineAfter(limit) : sched::NoDeadline;
         BOOL ok = FALSE;
         bool slept = !waitFirst; // the first attempt found nothing
         for (;;) {
@@ -409,19 +442,7 @@ class DeviceFile : public FileObject {
         }
         if (direction == Receive && !scheduled)
             readsWait.store(slept, std::memory_order_relaxed);
-        bool woken;
-        {
-            std::lock_guard<std::mutex> guard(mutex);
-            waiters.erase(std::remove(waiters.begin(), waiters.end(), &self), waiters.end());
-            if (self.aborted && ok == FALSE && error == ERROR_SUCCESS)
-                error = ERROR_OPERATION_ABORTED;
-            woken = self.woken;
-        }
-        // A wake-up left in the thread's eventfd would end its next wait at once.
-        if (woken)
-            Drain(self.wakeFd);
-        if (!ok)
-            SetLastError(error);
+        *errorOut = error;
         return ok;
     }
 
