@@ -96,56 +96,60 @@ bool ParseHexBytes(const std::string &text, std::vector<BYTE> *out) {
     return flush(true);
 }
 
-// The data part of a value line ("..." after the '='); false with *error
-// set when it is not one this reader knows.
-bool ParseValueData(const std::string &data, bool version5, Value *value, const char **error) {
-    if (!data.empty() && data[0] == '"') {
-        size_t p = 0;
-        std::string s8;
-        if (!ParseQuoted(data, &p, &s8) || p != data.size()) {
-            *error = "bad string value";
-            return false;
-        }
-        value->type = REG_SZ;
-        value->data = StringData(kxhost::Utf8ToUtf16Lossless(s8));
-        return true;
-    }
-    if (strncasecmp(data.c_str(), "dword:", 6) == 0) {
-        std::string digits = data.substr(6);
-        Trim(digits);
-        char *end = nullptr;
-        *error = "bad dword value";
-        if (digits.empty() || digits.size() > 8)
-            return false;
-        unsigned long v = strtoul(digits.c_str(), &end, 16);
-        if (*end)
-            return false;
-        value->type = REG_DWORD;
-        for (int b = 0; b < 4; ++b)
-            value->data.push_back(BYTE((v >> (8 * b)) & 0xFF));
-        return true;
-    }
-    if (strncasecmp(data.c_str(), "hex", 3) != 0) {
-        *error = "unknown value format";
+// A quoted string: REG_SZ.
+bool ParseStringData(const std::string &data, Value *value, const char **error) {
+    size_t p = 0;
+    std::string s8;
+    if (!ParseQuoted(data, &p, &s8) || p != data.size()) {
+        *error = "bad string value";
         return false;
     }
+    value->type = REG_SZ;
+    value->data = StringData(kxhost::Utf8ToUtf16Lossless(s8));
+    return true;
+}
+
+// "dword:" and up to eight hex digits: REG_DWORD.
+bool ParseDwordData(const std::string &data, Value *value, const char **error) {
+    std::string digits = data.substr(6);
+    Trim(digits);
+    char *end = nullptr;
+    *error = "bad dword value";
+    if (digits.empty() || digits.size() > 8)
+        return false;
+    unsigned long v = strtoul(digits.c_str(), &end, 16);
+    if (*end)
+        return false;
+    value->type = REG_DWORD;
+    for (int b = 0; b < 4; ++b)
+        value->data.push_back(BYTE((v >> (8 * b)) & 0xFF));
+    return true;
+}
+
+// The "(type)" between "hex" and the colon; empty means REG_BINARY.
+bool ParseHexType(const std::string &kind, DWORD *type, const char **error) {
+    *type = REG_BINARY;
+    if (kind.empty())
+        return true;
+    *error = "bad hex value type";
+    if (kind.size() < 3 || kind.front() != '(' || kind.back() != ')')
+        return false;
+    char *end = nullptr;
+    std::string t = kind.substr(1, kind.size() - 2);
+    *type = DWORD(strtoul(t.c_str(), &end, 16));
+    return !t.empty() && !*end;
+}
+
+// "hex:bytes" or "hex(type):bytes".
+bool ParseHexData(const std::string &data, bool version5, Value *value, const char **error) {
     size_t colon = data.find(':');
     if (colon == std::string::npos) {
         *error = "bad hex value";
         return false;
     }
-    std::string kind = data.substr(3, colon - 3);
     DWORD type = REG_BINARY;
-    if (!kind.empty()) {
-        *error = "bad hex value type";
-        if (kind.size() < 3 || kind.front() != '(' || kind.back() != ')')
-            return false;
-        char *end = nullptr;
-        std::string t = kind.substr(1, kind.size() - 2);
-        type = DWORD(strtoul(t.c_str(), &end, 16));
-        if (t.empty() || *end)
-            return false;
-    }
+    if (!ParseHexType(data.substr(3, colon - 3), &type, error))
+        return false;
     std::vector<BYTE> bytes;
     if (!ParseHexBytes(data.substr(colon + 1), &bytes)) {
         *error = "bad hex bytes";
@@ -161,6 +165,19 @@ bool ParseValueData(const std::string &data, bool version5, Value *value, const 
         value->data = bytes;
     }
     return true;
+}
+
+// The data part of a value line ("..." after the '='); false with *error
+// set when it is not one this reader knows.
+bool ParseValueData(const std::string &data, bool version5, Value *value, const char **error) {
+    if (!data.empty() && data[0] == '"')
+        return ParseStringData(data, value, error);
+    if (strncasecmp(data.c_str(), "dword:", 6) == 0)
+        return ParseDwordData(data, value, error);
+    if (strncasecmp(data.c_str(), "hex", 3) == 0)
+        return ParseHexData(data, version5, value, error);
+    *error = "unknown value format";
+    return false;
 }
 
 // Lines of the text, without their line feeds (a carriage return stays at
@@ -186,175 +203,161 @@ bool IsBlank(const std::string &line) {
     return l.empty();
 }
 
-} // namespace
-
-bool ParseTree(const std::string &raw, Tree &tree, int *errorLine, std::string *error) {
-    ResetTree(tree);
-    std::string text = raw;
-    if (text.size() >= 2 && (unsigned char)text[0] == 0xFF && (unsigned char)text[1] == 0xFE) {
+// The text as UTF-8: UTF-16LE (with its byte order mark) is converted, a
+// UTF-8 byte order mark is dropped, anything else is taken as it is.
+std::string DecodeRegText(const std::string &raw) {
+    if (raw.size() >= 2 && (unsigned char)raw[0] == 0xFF && (unsigned char)raw[1] == 0xFE) {
         std::u16string wide;
-        for (size_t i = 2; i + 1 < text.size(); i += 2)
-            wide += char16_t((unsigned char)text[i] | ((unsigned char)text[i + 1] << 8));
-        text = kxhost::Utf16ToUtf8Lossless(wide);
-    } else if (text.size() >= 3 && (unsigned char)text[0] == 0xEF &&
-               (unsigned char)text[1] == 0xBB && (unsigned char)text[2] == 0xBF) {
-        text = text.substr(3);
+        for (size_t i = 2; i + 1 < raw.size(); i += 2)
+            wide += char16_t((unsigned char)raw[i] | ((unsigned char)raw[i + 1] << 8));
+        return kxhost::Utf16ToUtf8Lossless(wide);
     }
+    if (raw.size() >= 3 && (unsigned char)raw[0] == 0xEF && (unsigned char)raw[1] == 0xBB &&
+        (unsigned char)raw[2] == 0xBF)
+        return raw.substr(3);
+    return raw;
+}
 
-    // A NUL character has no place in registry text: kept inside a name it
-    // would make a value that no call can name, and digits would end at it.
-    size_t nul = text.find('\0');
-    if (nul != std::string::npos) {
-        *errorLine = int(std::count(text.begin(), text.begin() + long(nul), '\n')) + 1;
-        *error = "a NUL character in the text";
-        return false;
-    }
-
-    std::vector<std::string> lines = SplitLines(text);
-    size_t i = 0;
-    int lineNo = 0;
-    auto fail = [&](const char *what) {
-        *errorLine = lineNo;
-        *error = what;
-        return false;
-    };
-    // Header: the first non-blank line.
-    bool header = false;
-    for (; i < lines.size() && !header; ++i) {
-        lineNo = int(i + 1);
-        std::string l = lines[i];
-        Trim(l);
-        tree.headerLines.push_back(lines[i]);
-        if (l.empty())
-            continue;
-        if (l == kHeader4)
-            tree.version5 = false;
-        else if (l == kHeader5)
-            tree.version5 = true;
-        else
-            return fail("not a REGEDIT4 file (missing header)");
-        tree.crlf = !lines[i].empty() && lines[i].back() == '\r';
-        header = true;
-    }
-    if (!header)
-        tree.headerLines.clear(); // blank lines only: the writer adds the header
-
+// One reading of a file into a tree; ParseTree's steps share this state.
+// Every step that returns false has set the error and its line.
+struct TreeParser {
+    Tree &tree;
+    int *errorLine;
+    std::string *error;
+    std::vector<std::string> lines;
+    size_t i = 0;   // the line being read
+    int lineNo = 0; // its number from 1, for errors (a continued line: its first)
     // Comment and blank lines wait here for the item they stand above.
     std::vector<std::string> pending;
     int sections = 0;
-    Key *current = nullptr;
-    for (; i < lines.size(); ++i) {
-        lineNo = int(i + 1);
-        std::string l = lines[i];
-        std::string lineText = lines[i];
-        Trim(l);
-        if (l.empty() || l[0] == ';') {
-            pending.push_back(lines[i]);
-            continue;
+    Key *current = nullptr; // the section values go to; none after a removal
+
+    TreeParser(Tree &into, int *errorLineOut, std::string *errorOut,
+               std::vector<std::string> textLines)
+        : tree(into), errorLine(errorLineOut), error(errorOut), lines(std::move(textLines)) {}
+
+    bool Fail(const char *what) {
+        *errorLine = lineNo;
+        *error = what;
+        return false;
+    }
+
+    // Header: the first non-blank line; leaves i on the line after it.
+    bool ReadHeader() {
+        bool header = false;
+        for (; i < lines.size() && !header; ++i) {
+            lineNo = int(i + 1);
+            std::string l = lines[i];
+            Trim(l);
+            tree.headerLines.push_back(lines[i]);
+            if (l.empty())
+                continue;
+            if (l == kHeader4)
+                tree.version5 = false;
+            else if (l == kHeader5)
+                tree.version5 = true;
+            else
+                return Fail("not a REGEDIT4 file (missing header)");
+            tree.crlf = !lines[i].empty() && lines[i].back() == '\r';
+            header = true;
         }
-        // A value line ending in a backslash continues on the next line.
-        while (!l.empty() && l.back() == '\\' && l[0] != '[' && i + 1 < lines.size()) {
-            l.pop_back();
+        if (!header)
+            tree.headerLines.clear(); // blank lines only: the writer adds the header
+        return true;
+    }
+
+    // A value line ending in a backslash continues on the next line: joins
+    // them into *l (trimmed) and *lineText (as written), leaving i on the last.
+    void JoinContinuations(std::string *l, std::string *lineText) {
+        while (!l->empty() && l->back() == '\\' && (*l)[0] != '[' && i + 1 < lines.size()) {
+            l->pop_back();
             std::string next = lines[++i];
-            lineText += "\n" + next;
+            *lineText += "\n" + next;
             Trim(next);
-            l += next;
+            *l += next;
         }
-        if (l[0] == '[') {
-            if (l.back() != ']')
-                return fail("key line without closing bracket");
-            std::string path = l.substr(1, l.size() - 2);
-            bool remove = false;
-            if (!path.empty() && path[0] == '-') {
-                remove = true;
-                path = path.substr(1);
-            }
-            size_t slash = path.find('\\');
-            std::string rootName = slash == std::string::npos ? path : path.substr(0, slash);
-            std::shared_ptr<Key> *root = RootByName(tree, rootName);
-            if (!root)
-                return fail("unknown root key");
-            std::u16string rest = slash == std::string::npos
-                                      ? std::u16string()
-                                      : kxhost::Utf8ToUtf16Lossless(path.substr(slash + 1));
-            std::vector<std::u16string> names;
-            if (!SplitPath(rest.c_str(), &names))
-                return fail("invalid key path");
-            if (remove) {
-                current = nullptr;
-                if (names.empty())
-                    return fail("a root key cannot be removed");
-                Key *parent = root->get();
-                for (size_t k = 0; parent && k + 1 < names.size(); ++k)
-                    parent = FindSubkey(parent, names[k]);
-                size_t index = 0;
-                if (parent && FindSubkey(parent, names.back(), &index)) {
-                    MarkDeleted(parent->subkeys[index].get());
-                    parent->subkeys.erase(parent->subkeys.begin() + long(index));
-                }
-                continue; // the removal is done; its comments go to what follows
-            }
-            Key *key = root->get();
-            for (const auto &n : names) {
-                Key *sub = FindSubkey(key, n);
-                if (!sub) {
-                    auto created = std::make_shared<Key>();
-                    created->name = n;
-                    key->subkeys.push_back(created);
-                    sub = created.get();
-                }
-                key = sub;
-            }
-            if (key->section < 0) {
-                if (sections == 0) {
-                    // Lines above the first section, up to the last blank
-                    // line among them, belong to the file rather than to it.
-                    size_t keep = pending.size();
-                    while (keep > 0 && !IsBlank(pending[keep - 1]))
-                        --keep;
-                    tree.headerLines.insert(tree.headerLines.end(), pending.begin(),
-                                            pending.begin() + long(keep));
-                    pending.erase(pending.begin(), pending.begin() + long(keep));
-                }
-                key->section = sections++;
-                key->leadingLines = std::move(pending);
-                key->headerText = lines[i];
-                pending.clear();
-            }
-            current = key;
-            continue;
+    }
+
+    bool RemoveKey(Key *root, const std::vector<std::u16string> &names) {
+        current = nullptr;
+        if (names.empty())
+            return Fail("a root key cannot be removed");
+        Key *parent = root;
+        for (size_t k = 0; parent && k + 1 < names.size(); ++k)
+            parent = FindSubkey(parent, names[k]);
+        size_t index = 0;
+        if (parent && FindSubkey(parent, names.back(), &index)) {
+            MarkDeleted(parent->subkeys[index].get());
+            parent->subkeys.erase(parent->subkeys.begin() + long(index));
         }
-        if (!current)
-            return fail("value outside a key");
-        std::u16string name;
-        size_t pos = 0;
-        if (l[0] == '@') {
-            pos = 1;
-        } else {
-            std::string n8;
-            if (!ParseQuoted(l, &pos, &n8))
-                return fail("bad value name");
-            name = kxhost::Utf8ToUtf16Lossless(n8);
+        return true; // its comments go to what follows
+    }
+
+    static Key *CreatePath(Key *key, const std::vector<std::u16string> &names) {
+        for (const auto &n : names) {
+            Key *sub = FindSubkey(key, n);
+            if (!sub) {
+                auto created = std::make_shared<Key>();
+                created->name = n;
+                key->subkeys.push_back(created);
+                sub = created.get();
+            }
+            key = sub;
         }
-        while (pos < l.size() && (l[pos] == ' ' || l[pos] == '\t'))
-            ++pos;
-        if (pos >= l.size() || l[pos] != '=')
-            return fail("missing '=' after the value name");
-        std::string data = l.substr(pos + 1);
-        Trim(data);
-        if (data == "-") {
-            size_t index = 0;
-            if (FindValue(current, name, &index))
-                current->values.erase(current->values.begin() + long(index));
-            continue; // the removal is done; its comments go to what follows
+        return key;
+    }
+
+    // The key's first section in the file: it takes the waiting lines.
+    void StartSection(Key *key) {
+        if (sections == 0) {
+            // Lines above the first section, up to the last blank
+            // line among them, belong to the file rather than to it.
+            size_t keep = pending.size();
+            while (keep > 0 && !IsBlank(pending[keep - 1]))
+                --keep;
+            tree.headerLines.insert(tree.headerLines.end(), pending.begin(),
+                                    pending.begin() + long(keep));
+            pending.erase(pending.begin(), pending.begin() + long(keep));
         }
-        Value value;
-        value.name = name;
-        const char *what = nullptr;
-        if (!ParseValueData(data, tree.version5, &value, &what))
-            return fail(what);
-        value.fileText = lineText;
-        Value *existing = FindValue(current, name);
+        key->section = sections++;
+        key->leadingLines = std::move(pending);
+        key->headerText = lines[i];
+        pending.clear();
+    }
+
+    // "[path]" opens (creating) a key, "[-path]" removes one.
+    bool KeyLine(const std::string &l) {
+        if (l.back() != ']')
+            return Fail("key line without closing bracket");
+        std::string path = l.substr(1, l.size() - 2);
+        bool remove = false;
+        if (!path.empty() && path[0] == '-') {
+            remove = true;
+            path = path.substr(1);
+        }
+        size_t slash = path.find('\\');
+        std::string rootName = slash == std::string::npos ? path : path.substr(0, slash);
+        std::shared_ptr<Key> *root = RootByName(tree, rootName);
+        if (!root)
+            return Fail("unknown root key");
+        std::u16string rest = slash == std::string::npos
+                                  ? std::u16string()
+                                  : kxhost::Utf8ToUtf16Lossless(path.substr(slash + 1));
+        std::vector<std::u16string> names;
+        if (!SplitPath(rest.c_str(), &names))
+            return Fail("invalid key path");
+        if (remove)
+            return RemoveKey(root->get(), names);
+        Key *key = CreatePath(root->get(), names);
+        if (key->section < 0)
+            StartSection(key);
+        current = key;
+        return true;
+    }
+
+    // The value (with the waiting lines above it) into the current key.
+    void StoreValue(Value value) {
+        Value *existing = FindValue(current, value.name);
         if (existing) {
             // Defined again: the later data, at the first definition's place.
             std::vector<std::string> leading = std::move(existing->leadingLines);
@@ -367,8 +370,80 @@ bool ParseTree(const std::string &raw, Tree &tree, int *errorLine, std::string *
         }
         pending.clear();
     }
-    tree.trailingLines = std::move(pending);
-    return true;
+
+    // '@=data' or '"name"=data'; data "-" removes the value.
+    bool ValueLine(const std::string &l, const std::string &lineText) {
+        if (!current)
+            return Fail("value outside a key");
+        std::u16string name;
+        size_t pos = 0;
+        if (l[0] == '@') {
+            pos = 1;
+        } else {
+            std::string n8;
+            if (!ParseQuoted(l, &pos, &n8))
+                return Fail("bad value name");
+            name = kxhost::Utf8ToUtf16Lossless(n8);
+        }
+        while (pos < l.size() && (l[pos] == ' ' || l[pos] == '\t'))
+            ++pos;
+        if (pos >= l.size() || l[pos] != '=')
+            return Fail("missing '=' after the value name");
+        std::string data = l.substr(pos + 1);
+        Trim(data);
+        if (data == "-") {
+            size_t index = 0;
+            if (FindValue(current, name, &index))
+                current->values.erase(current->values.begin() + long(index));
+            return true; // its comments go to what follows
+        }
+        Value value;
+        value.name = name;
+        const char *what = nullptr;
+        if (!ParseValueData(data, tree.version5, &value, &what))
+            return Fail(what);
+        value.fileText = lineText;
+        StoreValue(std::move(value));
+        return true;
+    }
+
+    // The lines after the header: sections, values, comments.
+    bool ReadBody() {
+        for (; i < lines.size(); ++i) {
+            lineNo = int(i + 1);
+            std::string l = lines[i];
+            std::string lineText = lines[i];
+            Trim(l);
+            if (l.empty() || l[0] == ';') {
+                pending.push_back(lines[i]);
+                continue;
+            }
+            JoinContinuations(&l, &lineText);
+            if (!(l[0] == '[' ? KeyLine(l) : ValueLine(l, lineText)))
+                return false;
+        }
+        tree.trailingLines = std::move(pending);
+        return true;
+    }
+};
+
+} // namespace
+
+bool ParseTree(const std::string &raw, Tree &tree, int *errorLine, std::string *error) {
+    ResetTree(tree);
+    std::string text = DecodeRegText(raw);
+
+    // A NUL character has no place in registry text: kept inside a name it
+    // would make a value that no call can name, and digits would end at it.
+    size_t nul = text.find('\0');
+    if (nul != std::string::npos) {
+        *errorLine = int(std::count(text.begin(), text.begin() + long(nul), '\n')) + 1;
+        *error = "a NUL character in the text";
+        return false;
+    }
+
+    TreeParser parser(tree, errorLine, error, SplitLines(text));
+    return parser.ReadHeader() && parser.ReadBody();
 }
 
 // ---- writing --------------------------------------------------------------------
@@ -783,56 +858,49 @@ void LoadRegistryFile(RegistryFile &file, Tree &tree) {
     file.writable = !file.readOnly;
 }
 
-void SaveRegistryFile(RegistryFile &file, const Tree &tree) {
-    if (file.readOnly && !file.readOnlyTold) {
-        fprintf(stderr, "registry: %s is read-only: changes are kept in memory and not saved\n",
-                file.path.c_str());
-        file.readOnlyTold = true;
-    }
-    if (!file.writable)
-        return;
-    std::string text = SerialiseTree(tree);
-    std::string temp = file.target + ".new." + std::to_string(getpid());
-    std::string failure;
-    int error = 0;
+namespace {
+
+// The save's new file beside the target, created empty; -1 when it cannot be.
+int CreateTempFile(const std::string &temp) {
     int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
     if (fd < 0 && errno == EEXIST) {
         // Left behind by an earlier process of the same id that crashed.
         unlink(temp.c_str());
         fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
     }
-    struct stat st;
+    return fd;
+}
+
+// Gives the new file (fd, which may be -1) the old one's owner and mode and
+// the text, flushed to the disk. Sets *failure on the first step that fails,
+// leaving errno as that step left it; *st describes the new file.
+void FillTempFile(const RegistryFile &file, int fd, const std::string &temp,
+                  const std::string &text, struct stat *st, std::string *failure) {
     if (fd < 0) {
-        failure = "cannot create " + temp;
-    } else if (fstat(fd, &st) != 0) {
-        failure = "cannot examine " + temp;
-    } else if (file.exists && (st.st_uid != file.owner || st.st_gid != file.group) &&
+        *failure = "cannot create " + temp;
+    } else if (fstat(fd, st) != 0) {
+        *failure = "cannot examine " + temp;
+    } else if (file.exists && (st->st_uid != file.owner || st->st_gid != file.group) &&
                fchown(fd, file.owner, file.group) != 0) {
-        failure = "cannot give the new file the old one's owner";
+        *failure = "cannot give the new file the old one's owner";
     } else if (file.exists && fchmod(fd, file.mode) != 0) {
-        failure = "cannot give the new file the old one's mode";
+        *failure = "cannot give the new file the old one's mode";
     } else if (!WriteWhole(fd, text) || fsync(fd) != 0) {
-        failure = "cannot write " + temp;
+        *failure = "cannot write " + temp;
     }
-    error = errno;
-    if (fd >= 0 && close(fd) != 0 && failure.empty()) {
-        error = errno;
-        failure = "cannot write " + temp;
-    }
-    if (failure.empty() && rename(temp.c_str(), file.target.c_str()) != 0) {
-        error = errno;
-        failure = "cannot replace it";
-    }
-    if (!failure.empty()) {
-        if (fd >= 0)
-            unlink(temp.c_str());
-        file.status = ERROR_CANTWRITE;
-        if (!file.failureTold)
-            fprintf(stderr, "registry: cannot save %s: %s (%s); changes are kept in memory only\n",
-                    file.path.c_str(), failure.c_str(), strerror(error));
-        file.failureTold = true;
-        return;
-    }
+}
+
+void TellSaveFailed(RegistryFile &file, const std::string &failure, int error) {
+    file.status = ERROR_CANTWRITE;
+    if (!file.failureTold)
+        fprintf(stderr, "registry: cannot save %s: %s (%s); changes are kept in memory only\n",
+                file.path.c_str(), failure.c_str(), strerror(error));
+    file.failureTold = true;
+}
+
+// After the rename: it made durable, the file's state that of a good save
+// (st describes the file now in place).
+void FinishSave(RegistryFile &file, const struct stat &st) {
     // The rename is durable once the folder is.
     int folder = open(FolderOf(file.target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (folder >= 0) {
@@ -849,6 +917,40 @@ void SaveRegistryFile(RegistryFile &file, const Tree &tree) {
         file.owner = st.st_uid;
         file.group = st.st_gid;
     }
+}
+
+} // namespace
+
+void SaveRegistryFile(RegistryFile &file, const Tree &tree) {
+    if (file.readOnly && !file.readOnlyTold) {
+        fprintf(stderr, "registry: %s is read-only: changes are kept in memory and not saved\n",
+                file.path.c_str());
+        file.readOnlyTold = true;
+    }
+    if (!file.writable)
+        return;
+    std::string text = SerialiseTree(tree);
+    std::string temp = file.target + ".new." + std::to_string(getpid());
+    std::string failure;
+    int fd = CreateTempFile(temp);
+    struct stat st;
+    FillTempFile(file, fd, temp, text, &st, &failure);
+    int error = errno;
+    if (fd >= 0 && close(fd) != 0 && failure.empty()) {
+        error = errno;
+        failure = "cannot write " + temp;
+    }
+    if (failure.empty() && rename(temp.c_str(), file.target.c_str()) != 0) {
+        error = errno;
+        failure = "cannot replace it";
+    }
+    if (!failure.empty()) {
+        if (fd >= 0)
+            unlink(temp.c_str());
+        TellSaveFailed(file, failure, error);
+        return;
+    }
+    FinishSave(file, st);
 }
 
 } // namespace kxreg
