@@ -121,16 +121,14 @@ void Observe(const std::string &event, HWND sheet, HWND page) {
         o(event, sheet, page);
 }
 
-} // namespace
-
-extern "C" void InitCommonControls(void) {}
-
-extern "C" INT_PTR PropertySheetW(LPCPROPSHEETHEADERW header) {
+// The page the sheet opens on; null (last error set) for a header or page
+// this host does not offer.
+const PROPSHEETPAGEW *StartPage(LPCPROPSHEETHEADERW header) {
     if (!header || header->dwSize < sizeof(PROPSHEETHEADERW) || header->nPages == 0 ||
         !(header->dwFlags & PSH_PROPSHEETPAGE) || !header->ppsp) {
         // Pages made with CreatePropertySheetPage are not offered by the host.
         SetLastError(ERROR_INVALID_PARAMETER);
-        return -1;
+        return nullptr;
     }
     UINT start = (header->dwFlags & PSH_USEPSTARTPAGE) ? 0 : header->nStartPage;
     if (start >= header->nPages)
@@ -138,33 +136,110 @@ extern "C" INT_PTR PropertySheetW(LPCPROPSHEETHEADERW header) {
     const PROPSHEETPAGEW &page = header->ppsp[start];
     if (page.dwSize < sizeof(PROPSHEETPAGEW)) {
         SetLastError(ERROR_INVALID_PARAMETER);
-        return -1;
+        return nullptr;
     }
-    PFNPROPSHEETCALLBACK callback =
-        (header->dwFlags & PSH_USECALLBACK) ? header->pfnCallback : nullptr;
+    return &page;
+}
 
-    SheetTemplate sheetTemplate;
-    BuildSheetTemplate(sheetTemplate);
-    int version = 0;
+// The callback's calls before the sheet exists (it may edit the template);
+// returns the caption: the callback's title, else the header's.
+std::u16string PreCreate(PFNPROPSHEETCALLBACK callback, LPCPROPSHEETHEADERW header,
+                         SheetTemplate &sheetTemplate, int *version) {
     WCHAR title[MAX_PATH] = {};
     if (callback) {
         callback(nullptr, PSCB_PRECREATE, reinterpret_cast<LPARAM>(sheetTemplate.Get()));
-        version = callback(nullptr, PSCB_GETVERSION, 0);
+        *version = callback(nullptr, PSCB_GETVERSION, 0);
         callback(nullptr, PSCB_GETTITLE, reinterpret_cast<LPARAM>(title));
         title[MAX_PATH - 1] = 0;
     }
     std::u16string caption = title;
     if (caption.empty() && header->pszCaption && !IS_INTRESOURCE(header->pszCaption))
         caption = header->pszCaption;
+    return caption;
+}
 
-    // The page's template: from the page's module, or given in memory.
-    LPCDLGTEMPLATEW pageTemplate = nullptr;
-    if (page.dwFlags & PSP_DLGINDIRECT) {
-        pageTemplate = page.pResource;
-    } else if (HRSRC found = FindResourceW(page.hInstance, page.pszTemplate, RT_DIALOG)) {
-        pageTemplate =
-            static_cast<LPCDLGTEMPLATEW>(LockResource(LoadResource(page.hInstance, found)));
+// The page's template: from the page's module, or given in memory.
+LPCDLGTEMPLATEW PageTemplate(const PROPSHEETPAGEW &page) {
+    if (page.dwFlags & PSP_DLGINDIRECT)
+        return page.pResource;
+    if (HRSRC found = FindResourceW(page.hInstance, page.pszTemplate, RT_DIALOG))
+        return static_cast<LPCDLGTEMPLATEW>(LockResource(LoadResource(page.hInstance, found)));
+    return nullptr;
+}
+
+void RecordShown(int version, DWORD style, const std::u16string &caption) {
+    std::lock_guard<std::mutex> guard(scriptLock);
+    ++record.sheets;
+    record.callbackVersion = version;
+    record.templateStyle = style;
+    record.title = caption;
+    record.dumps.clear();
+    record.result = 0;
+}
+
+// What the close button does: the page may still refuse in PSN_QUERYCANCEL.
+void CloseSheet(HWND sheet, HWND pageWindow) {
+    Notify(sheet, pageWindow, PSN_QUERYCANCEL);
+    Notify(sheet, pageWindow, PSN_RESET);
+    SendMessageW(pageWindow, WM_CLOSE, 0, 0);
+}
+
+// Plays the user's actions on the shown sheet until one ends it; closes it
+// when none did. Returns the sheet's result: 1 after OK, else 0.
+INT_PTR PlayScript(HWND sheet, HWND pageWindow) {
+    INT_PTR result = 0;
+    bool ended = false;
+    for (const kxtest::SheetAction &action : CurrentScript()) {
+        if (action.kind == kxtest::SheetAction::Click) {
+            if (HWND target = FindTarget(pageWindow, action.target))
+                SendMessageW(target, BM_CLICK, 0, 0);
+            Observe("click", sheet, pageWindow);
+        } else if (action.kind == kxtest::SheetAction::Ok) {
+            Notify(sheet, pageWindow, PSN_KILLACTIVE);
+            Notify(sheet, pageWindow, PSN_APPLY);
+            Observe("ok", sheet, pageWindow);
+            result = 1;
+            ended = true;
+        } else {
+            CloseSheet(sheet, pageWindow);
+            Observe("close", sheet, pageWindow);
+            ended = true;
+        }
+        if (ended || KxDialogEnded(pageWindow, nullptr))
+            break;
     }
+    if (!ended && !KxDialogEnded(pageWindow, nullptr))
+        CloseSheet(sheet, pageWindow); // no user: closed as its close button would
+    return result;
+}
+
+// Where the sheet's picture goes: set by a test, else KX_SHEET_PNG; empty
+// for none.
+std::string PicturePath() {
+    std::lock_guard<std::mutex> guard(scriptLock);
+    if (pngSet)
+        return pngPath;
+    const char *env = getenv("KX_SHEET_PNG");
+    return env ? env : "";
+}
+
+} // namespace
+
+extern "C" void InitCommonControls(void) {}
+
+extern "C" INT_PTR PropertySheetW(LPCPROPSHEETHEADERW header) {
+    const PROPSHEETPAGEW *startPage = StartPage(header);
+    if (!startPage)
+        return -1;
+    const PROPSHEETPAGEW &page = *startPage;
+    PFNPROPSHEETCALLBACK callback =
+        (header->dwFlags & PSH_USECALLBACK) ? header->pfnCallback : nullptr;
+
+    SheetTemplate sheetTemplate;
+    BuildSheetTemplate(sheetTemplate);
+    int version = 0;
+    std::u16string caption = PreCreate(callback, header, sheetTemplate, &version);
+    LPCDLGTEMPLATEW pageTemplate = PageTemplate(page);
     if (!pageTemplate) {
         SetLastError(ERROR_RESOURCE_NAME_NOT_FOUND);
         return -1;
@@ -190,57 +265,11 @@ extern "C" INT_PTR PropertySheetW(LPCPROPSHEETHEADERW header) {
     MoveWindow(pageWindow, 0, kTitleHeight, kScreenWidth, kScreenHeight - kTitleHeight, FALSE);
     ShowWindow(pageWindow, SW_SHOW);
     Notify(sheet, pageWindow, PSN_SETACTIVE);
-
-    {
-        std::lock_guard<std::mutex> guard(scriptLock);
-        ++record.sheets;
-        record.callbackVersion = version;
-        record.templateStyle = style;
-        record.title = caption;
-        record.dumps.clear();
-        record.result = 0;
-    }
+    RecordShown(version, style, caption);
     Observe("shown", sheet, pageWindow);
 
-    INT_PTR result = 0;
-    bool ended = false;
-    for (const kxtest::SheetAction &action : CurrentScript()) {
-        if (action.kind == kxtest::SheetAction::Click) {
-            if (HWND target = FindTarget(pageWindow, action.target))
-                SendMessageW(target, BM_CLICK, 0, 0);
-            Observe("click", sheet, pageWindow);
-        } else if (action.kind == kxtest::SheetAction::Ok) {
-            Notify(sheet, pageWindow, PSN_KILLACTIVE);
-            Notify(sheet, pageWindow, PSN_APPLY);
-            Observe("ok", sheet, pageWindow);
-            result = 1;
-            ended = true;
-        } else {
-            Notify(sheet, pageWindow, PSN_QUERYCANCEL);
-            Notify(sheet, pageWindow, PSN_RESET);
-            SendMessageW(pageWindow, WM_CLOSE, 0, 0);
-            Observe("close", sheet, pageWindow);
-            ended = true;
-        }
-        if (ended || KxDialogEnded(pageWindow, nullptr))
-            break;
-    }
-    if (!ended && !KxDialogEnded(pageWindow, nullptr)) {
-        // No user: the sheet is closed as its close button would.
-        Notify(sheet, pageWindow, PSN_QUERYCANCEL);
-        Notify(sheet, pageWindow, PSN_RESET);
-        SendMessageW(pageWindow, WM_CLOSE, 0, 0);
-    }
-
-    std::string png;
-    {
-        std::lock_guard<std::mutex> guard(scriptLock);
-        png = pngPath;
-        if (!pngSet) {
-            const char *env = getenv("KX_SHEET_PNG");
-            png = env ? env : "";
-        }
-    }
+    INT_PTR result = PlayScript(sheet, pageWindow);
+    std::string png = PicturePath();
     if (!png.empty())
         kxtest::RenderSheetPng(sheet, pageWindow, png);
     DestroyWindow(sheet);
