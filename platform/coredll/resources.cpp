@@ -133,31 +133,22 @@ static bool FindElfSection(const std::vector<uint8_t> &file, size_t &offset, siz
     return false;
 }
 
-// The resource directory of a PE image (three levels: type, name, language).
-static bool ParsePe(const std::vector<uint8_t> &file, std::vector<Resource> &out) {
-    const uint8_t *b = file.data();
-    size_t n = file.size();
-    if (n < 0x40 || b[0] != 'M' || b[1] != 'Z')
-        return false;
-    uint32_t pe = Get32(b + 0x3C);
-    if (pe > n - 24 || memcmp(b + pe, "PE\0\0", 4) != 0)
-        return false;
-    uint16_t sections = Get16(b + pe + 6);
-    uint16_t optSize = Get16(b + pe + 20);
-    size_t opt = pe + 24;
-    if (opt + optSize > n || optSize < 2)
-        return false;
-    uint16_t magic = Get16(b + opt);
-    size_t dirs = opt + (magic == 0x20B ? 112 : 96);
-    if (dirs + 3 * 8 > opt + optSize)
-        return false;
-    uint32_t rsrcRva = Get32(b + dirs + 2 * 8);
-    if (!rsrcRva)
-        return false;
-    size_t table = opt + optSize;
-    if (table + size_t(sections) * 40 > n)
-        return false;
-    auto toOffset = [&](uint32_t rva, size_t &off) {
+namespace {
+
+// Where a PE image keeps its sections and resource directory, as ParsePe
+// walks them. Offsets are into the file; each step checks its reads.
+struct PeResources {
+    using Entries = std::vector<std::pair<uint32_t, uint32_t>>; // (name or id, offset)
+
+    const uint8_t *b = nullptr;
+    size_t n = 0;
+    uint16_t sections = 0;
+    size_t table = 0; // the section table
+    size_t root = 0;  // the resource directory
+
+    // The file offset of an address in the image; false when no section
+    // holds it or it lies past the file's end.
+    bool ToOffset(uint32_t rva, size_t &off) const {
         for (size_t i = 0; i < sections; ++i) {
             const uint8_t *s = b + table + i * 40;
             uint32_t va = Get32(s + 12), raw = Get32(s + 16), ptr = Get32(s + 20);
@@ -167,11 +158,10 @@ static bool ParsePe(const std::vector<uint8_t> &file, std::vector<Resource> &out
             }
         }
         return false;
-    };
-    size_t root;
-    if (!toOffset(rsrcRva, root))
-        return false;
-    auto dirEntries = [&](size_t dir, std::vector<std::pair<uint32_t, uint32_t>> &entries) {
+    }
+
+    // Appends the entries of the directory at `dir` (named, then by id).
+    bool DirEntries(size_t dir, Entries &entries) const {
         if (dir + 16 > n)
             return false;
         size_t count = size_t(Get16(b + dir + 12)) + Get16(b + dir + 14);
@@ -180,8 +170,10 @@ static bool ParsePe(const std::vector<uint8_t> &file, std::vector<Resource> &out
         for (size_t i = 0; i < count; ++i)
             entries.push_back({Get32(b + dir + 16 + i * 8), Get32(b + dir + 20 + i * 8)});
         return true;
-    };
-    auto nameOf = [&](uint32_t name, bool &isId, WORD &id, std::u16string &text) {
+    }
+
+    // An entry's name: an id, or (high bit set) a counted string in the directory.
+    bool NameOf(uint32_t name, bool &isId, WORD &id, std::u16string &text) const {
         if (!(name & 0x80000000u)) {
             isId = true;
             id = WORD(name);
@@ -198,41 +190,88 @@ static bool ParsePe(const std::vector<uint8_t> &file, std::vector<Resource> &out
         for (size_t i = 0; i < len; ++i)
             text += char16_t(Get16(b + at + 2 + i * 2));
         return true;
-    };
-    std::vector<std::pair<uint32_t, uint32_t>> types;
-    if (!dirEntries(root, types))
+    }
+};
+
+} // namespace
+
+// The headers up to the resource directory; false for a file that is not a
+// PE image or has no resources.
+static bool ReadPeHeaders(const std::vector<uint8_t> &file, PeResources &pe) {
+    const uint8_t *b = file.data();
+    size_t n = file.size();
+    if (n < 0x40 || b[0] != 'M' || b[1] != 'Z')
+        return false;
+    uint32_t header = Get32(b + 0x3C);
+    if (header > n - 24 || memcmp(b + header, "PE\0\0", 4) != 0)
+        return false;
+    uint16_t sections = Get16(b + header + 6);
+    uint16_t optSize = Get16(b + header + 20);
+    size_t opt = header + 24;
+    if (opt + optSize > n || optSize < 2)
+        return false;
+    uint16_t magic = Get16(b + opt);
+    size_t dirs = opt + (magic == 0x20B ? 112 : 96);
+    if (dirs + 3 * 8 > opt + optSize)
+        return false;
+    uint32_t rsrcRva = Get32(b + dirs + 2 * 8);
+    if (!rsrcRva)
+        return false;
+    size_t table = opt + optSize;
+    if (table + size_t(sections) * 40 > n)
+        return false;
+    pe.b = b;
+    pe.n = n;
+    pe.sections = sections;
+    pe.table = table;
+    return pe.ToOffset(rsrcRva, pe.root);
+}
+
+// The resources (one per language) under one type's name entry at `dir`;
+// leaves that do not fit the file are passed over.
+static void AddLanguages(const PeResources &pe, uint32_t type, uint32_t name, size_t dir,
+                         std::vector<Resource> &out) {
+    PeResources::Entries langs;
+    if (!pe.DirEntries(dir, langs))
+        return;
+    for (auto &l : langs) {
+        if (l.second & 0x80000000u)
+            continue;
+        size_t leaf = pe.root + l.second;
+        if (leaf + 16 > pe.n)
+            continue;
+        size_t dataOff;
+        uint32_t dataSize = Get32(pe.b + leaf + 4);
+        if (!pe.ToOffset(Get32(pe.b + leaf), dataOff) || dataSize > pe.n - dataOff)
+            continue;
+        Resource r;
+        if (!pe.NameOf(type, r.typeIsId, r.typeId, r.typeName) ||
+            !pe.NameOf(name, r.nameIsId, r.nameId, r.nameName))
+            continue;
+        r.language = WORD(l.first);
+        r.data = pe.b + dataOff;
+        r.size = dataSize;
+        out.push_back(r);
+    }
+}
+
+// The resource directory of a PE image (three levels: type, name, language).
+static bool ParsePe(const std::vector<uint8_t> &file, std::vector<Resource> &out) {
+    PeResources pe;
+    if (!ReadPeHeaders(file, pe))
+        return false;
+    PeResources::Entries types;
+    if (!pe.DirEntries(pe.root, types))
         return false;
     for (auto &t : types) {
         if (!(t.second & 0x80000000u))
             continue;
-        std::vector<std::pair<uint32_t, uint32_t>> names;
-        if (!dirEntries(root + (t.second & 0x7FFFFFFFu), names))
+        PeResources::Entries names;
+        if (!pe.DirEntries(pe.root + (t.second & 0x7FFFFFFFu), names))
             continue;
         for (auto &nm : names) {
-            if (!(nm.second & 0x80000000u))
-                continue;
-            std::vector<std::pair<uint32_t, uint32_t>> langs;
-            if (!dirEntries(root + (nm.second & 0x7FFFFFFFu), langs))
-                continue;
-            for (auto &l : langs) {
-                if (l.second & 0x80000000u)
-                    continue;
-                size_t leaf = root + l.second;
-                if (leaf + 16 > n)
-                    continue;
-                size_t dataOff;
-                uint32_t dataSize = Get32(b + leaf + 4);
-                if (!toOffset(Get32(b + leaf), dataOff) || dataSize > n - dataOff)
-                    continue;
-                Resource r;
-                if (!nameOf(t.first, r.typeIsId, r.typeId, r.typeName) ||
-                    !nameOf(nm.first, r.nameIsId, r.nameId, r.nameName))
-                    continue;
-                r.language = WORD(l.first);
-                r.data = b + dataOff;
-                r.size = dataSize;
-                out.push_back(r);
-            }
+            if (nm.second & 0x80000000u)
+                AddLanguages(pe, t.first, nm.first, pe.root + (nm.second & 0x7FFFFFFFu), out);
         }
     }
     return true;
