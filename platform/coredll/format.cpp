@@ -87,51 +87,41 @@ void EmitNumber(Sink &sink, const Spec &spec, const char *prefix, const char *di
     }
 }
 
-void FormatInteger(Sink &sink, const Spec &spec, WCHAR type, va_list *args) {
-    bool isSigned = type == u'd' || type == u'i';
-    uint64_t magnitude = 0;
-    bool negative = false;
-    if (isSigned) {
-        int64_t value;
-        switch (spec.size) {
-        case Size::Char:
-            value = static_cast<signed char>(va_arg(*args, int));
-            break;
-        case Size::Short:
-            value = static_cast<short>(va_arg(*args, int));
-            break;
-        case Size::LongLong:
-            value = va_arg(*args, long long);
-            break;
-        case Size::Pointer:
-            value = va_arg(*args, intptr_t);
-            break;
-        default: // int and the target's 32-bit long
-            value = va_arg(*args, int);
-            break;
-        }
-        negative = value < 0;
-        magnitude = negative ? (~static_cast<uint64_t>(value) + 1) : static_cast<uint64_t>(value);
-    } else {
-        switch (spec.size) {
-        case Size::Char:
-            magnitude = static_cast<unsigned char>(va_arg(*args, unsigned int));
-            break;
-        case Size::Short:
-            magnitude = static_cast<unsigned short>(va_arg(*args, unsigned int));
-            break;
-        case Size::LongLong:
-            magnitude = va_arg(*args, unsigned long long);
-            break;
-        case Size::Pointer:
-            magnitude = va_arg(*args, uintptr_t);
-            break;
-        default:
-            magnitude = va_arg(*args, unsigned int);
-            break;
-        }
+// The next argument of a signed conversion, read at the given size.
+int64_t SignedArgument(Size size, va_list *args) {
+    switch (size) {
+    case Size::Char:
+        return static_cast<signed char>(va_arg(*args, int));
+    case Size::Short:
+        return static_cast<short>(va_arg(*args, int));
+    case Size::LongLong:
+        return va_arg(*args, long long);
+    case Size::Pointer:
+        return va_arg(*args, intptr_t);
+    default: // int and the target's 32-bit long
+        return va_arg(*args, int);
     }
+}
 
+// The next argument of an unsigned conversion, read at the given size.
+uint64_t UnsignedArgument(Size size, va_list *args) {
+    switch (size) {
+    case Size::Char:
+        return static_cast<unsigned char>(va_arg(*args, unsigned int));
+    case Size::Short:
+        return static_cast<unsigned short>(va_arg(*args, unsigned int));
+    case Size::LongLong:
+        return va_arg(*args, unsigned long long);
+    case Size::Pointer:
+        return va_arg(*args, uintptr_t);
+    default:
+        return va_arg(*args, unsigned int);
+    }
+}
+
+// The digits of the magnitude in the conversion's base (most significant
+// first, no terminator) into digits[32]; returns how many.
+size_t IntegerDigits(const Spec &spec, WCHAR type, uint64_t magnitude, char *digits) {
     unsigned base = 10;
     const char *alphabet = "0123456789abcdef";
     if (type == u'x') {
@@ -143,7 +133,6 @@ void FormatInteger(Sink &sink, const Spec &spec, WCHAR type, va_list *args) {
         base = 8;
     }
 
-    char digits[32];
     size_t count = 0;
     char reversed[32];
     uint64_t rest = magnitude;
@@ -159,24 +148,45 @@ void FormatInteger(Sink &sink, const Spec &spec, WCHAR type, va_list *args) {
     for (size_t i = 0; i < count; ++i) {
         digits[i] = reversed[count - 1 - i];
     }
+    return count;
+}
 
-    const char *prefix = "";
+// The sign or base prefix before `count` digits of the magnitude.
+const char *IntegerPrefix(const Spec &spec, WCHAR type, bool isSigned, bool negative,
+                          uint64_t magnitude, size_t count) {
     if (negative) {
-        prefix = "-";
+        return "-";
     } else if (isSigned && spec.plus) {
-        prefix = "+";
+        return "+";
     } else if (isSigned && spec.space) {
-        prefix = " ";
+        return " ";
     } else if (spec.alternate && magnitude != 0) {
         if (type == u'x') {
-            prefix = "0x";
+            return "0x";
         } else if (type == u'X') {
-            prefix = "0X";
+            return "0X";
         } else if (type == u'o' &&
                    (spec.precision < 0 || static_cast<size_t>(spec.precision) <= count)) {
-            prefix = "0";
+            return "0";
         }
     }
+    return "";
+}
+
+void FormatInteger(Sink &sink, const Spec &spec, WCHAR type, va_list *args) {
+    bool isSigned = type == u'd' || type == u'i';
+    uint64_t magnitude = 0;
+    bool negative = false;
+    if (isSigned) {
+        int64_t value = SignedArgument(spec.size, args);
+        negative = value < 0;
+        magnitude = negative ? (~static_cast<uint64_t>(value) + 1) : static_cast<uint64_t>(value);
+    } else {
+        magnitude = UnsignedArgument(spec.size, args);
+    }
+    char digits[32];
+    size_t count = IntegerDigits(spec, type, magnitude, digits);
+    const char *prefix = IntegerPrefix(spec, type, isSigned, negative, magnitude, count);
     EmitNumber(sink, spec, prefix, digits, count);
 }
 
