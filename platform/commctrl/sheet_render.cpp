@@ -136,6 +136,71 @@ bool WritePng(FILE *out, const Canvas &canvas) {
     return true;
 }
 
+const Color kBlack{0, 0, 0}, kWhite{255, 255, 255}, kNavy{0, 40, 120}, kGrey{200, 200, 200};
+
+// A screen rectangle in the picture's coordinates (the sheet's top-left at 0, 0).
+RECT InSheet(const RECT &r, const RECT &sheetRect) {
+    return RECT{r.left - sheetRect.left, r.top - sheetRect.top, r.right - sheetRect.left,
+                r.bottom - sheetRect.top};
+}
+
+// The navy band above the page with the sheet's title.
+void DrawTitleBand(Canvas &canvas, HWND sheet, HWND page, const RECT &sheetRect) {
+    RECT pageRect{};
+    GetWindowRect(page, &pageRect);
+    RECT band{0, 0, canvas.width, pageRect.top - sheetRect.top};
+    canvas.Fill(band, kNavy);
+    canvas.Text(8, (band.bottom - kGlyphHeight) / 2, TextOf(sheet), kWhite, band);
+}
+
+// A checkbox at the left of r, ticked when checked, its text after it.
+void DrawCheckbox(Canvas &canvas, HWND button, const RECT &r, int textY) {
+    const int box = 16;
+    RECT b{r.left + 2, r.top + (r.bottom - r.top - box) / 2, 0, 0};
+    b.right = b.left + box;
+    b.bottom = b.top + box;
+    canvas.Frame(b, kBlack);
+    if (SendMessageW(button, BM_GETCHECK, 0, 0) == BST_CHECKED) {
+        for (int i = 3; i < box - 3; ++i) {
+            canvas.Put(b.left + i, b.top + i, kBlack, b);
+            canvas.Put(b.left + i + 1, b.top + i, kBlack, b);
+            canvas.Put(b.right - 1 - i, b.top + i, kBlack, b);
+            canvas.Put(b.right - 2 - i, b.top + i, kBlack, b);
+        }
+    }
+    canvas.Text(b.right + 8, textY, TextOf(button), kBlack, r);
+}
+
+// The page's visible controls at their positions: buttons as checkboxes,
+// anything else as its text.
+void DrawControls(Canvas &canvas, HWND page, const RECT &sheetRect) {
+    for (HWND c = GetWindow(page, GW_CHILD); c; c = GetWindow(c, GW_HWNDNEXT)) {
+        if (!IsWindowVisible(c))
+            continue;
+        RECT screen;
+        GetWindowRect(c, &screen);
+        RECT r = InSheet(screen, sheetRect);
+        WCHAR cls[32] = {};
+        GetClassNameW(c, cls, 32);
+        int textY = r.top + (r.bottom - r.top - kGlyphHeight) / 2;
+        if (std::u16string(cls) == u"BUTTON")
+            DrawCheckbox(canvas, c, r, textY);
+        else
+            canvas.Text(r.left + 2, textY, TextOf(c), kBlack, r);
+    }
+}
+
+// The menu bar, if the page has a visible one.
+void DrawMenuBar(Canvas &canvas, HWND page, const RECT &sheetRect) {
+    HWND bar = KxFindOwnedWindow(page, u"menu_worker");
+    RECT r;
+    if (!bar || !IsWindowVisible(bar) || !GetWindowRect(bar, &r))
+        return;
+    RECT b = InSheet(r, sheetRect);
+    canvas.Fill(b, kGrey);
+    canvas.Text(b.left + 8, b.top + (b.bottom - b.top - kGlyphHeight) / 2, TextOf(bar), kBlack, b);
+}
+
 } // namespace
 
 namespace kxtest {
@@ -144,62 +209,10 @@ bool RenderSheetPng(HWND sheet, HWND page, const std::string &path) {
     RECT sheetRect;
     if (!GetWindowRect(sheet, &sheetRect))
         return false;
-    int width = sheetRect.right - sheetRect.left;
-    int height = sheetRect.bottom - sheetRect.top;
-    Canvas canvas(width, height);
-    const Color black{0, 0, 0}, white{255, 255, 255}, navy{0, 40, 120}, grey{200, 200, 200};
-
-    // Title band.
-    RECT pageRect{};
-    GetWindowRect(page, &pageRect);
-    RECT band{0, 0, width, pageRect.top - sheetRect.top};
-    canvas.Fill(band, navy);
-    canvas.Text(8, (band.bottom - kGlyphHeight) / 2, TextOf(sheet), white, band);
-
-    // Page controls at their positions.
-    for (HWND c = GetWindow(page, GW_CHILD); c; c = GetWindow(c, GW_HWNDNEXT)) {
-        if (!IsWindowVisible(c))
-            continue;
-        RECT r;
-        GetWindowRect(c, &r);
-        r.left -= sheetRect.left;
-        r.right -= sheetRect.left;
-        r.top -= sheetRect.top;
-        r.bottom -= sheetRect.top;
-        WCHAR cls[32] = {};
-        GetClassNameW(c, cls, 32);
-        int textY = r.top + (r.bottom - r.top - kGlyphHeight) / 2;
-        if (std::u16string(cls) == u"BUTTON") {
-            const int box = 16;
-            RECT b{r.left + 2, r.top + (r.bottom - r.top - box) / 2, 0, 0};
-            b.right = b.left + box;
-            b.bottom = b.top + box;
-            canvas.Frame(b, black);
-            if (SendMessageW(c, BM_GETCHECK, 0, 0) == BST_CHECKED) {
-                for (int i = 3; i < box - 3; ++i) {
-                    canvas.Put(b.left + i, b.top + i, black, b);
-                    canvas.Put(b.left + i + 1, b.top + i, black, b);
-                    canvas.Put(b.right - 1 - i, b.top + i, black, b);
-                    canvas.Put(b.right - 2 - i, b.top + i, black, b);
-                }
-            }
-            canvas.Text(b.right + 8, textY, TextOf(c), black, r);
-        } else {
-            canvas.Text(r.left + 2, textY, TextOf(c), black, r);
-        }
-    }
-
-    // The menu bar, if the page has one.
-    if (HWND bar = KxFindOwnedWindow(page, u"menu_worker")) {
-        RECT r;
-        if (IsWindowVisible(bar) && GetWindowRect(bar, &r)) {
-            RECT b{r.left - sheetRect.left, r.top - sheetRect.top, r.right - sheetRect.left,
-                   r.bottom - sheetRect.top};
-            canvas.Fill(b, grey);
-            canvas.Text(b.left + 8, b.top + (b.bottom - b.top - kGlyphHeight) / 2, TextOf(bar),
-                        black, b);
-        }
-    }
+    Canvas canvas(sheetRect.right - sheetRect.left, sheetRect.bottom - sheetRect.top);
+    DrawTitleBand(canvas, sheet, page, sheetRect);
+    DrawControls(canvas, page, sheetRect);
+    DrawMenuBar(canvas, page, sheetRect);
 
     FILE *out = fopen(path.c_str(), "wb");
     if (!out)
