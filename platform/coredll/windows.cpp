@@ -146,6 +146,69 @@ const uint8_t *SkipSzOrOrd(const uint8_t *p, std::u16string *text, WORD *ordinal
     return p;
 }
 
+// The button messages answered from the record alone (caller holds
+// treeLock): true with *result set for one of them.
+bool AnswerButtonState(KxWindow *w, UINT message, WPARAM wParam, LRESULT *result) {
+    switch (message) {
+    case BM_GETCHECK:
+        *result = IsCheckBox(w) ? w->check : BST_UNCHECKED;
+        return true;
+    case BM_SETCHECK:
+        if (IsCheckBox(w))
+            w->check = UINT(wParam) <= BST_INDETERMINATE ? UINT(wParam) : BST_CHECKED;
+        *result = 0;
+        return true;
+    case BM_GETSTATE:
+        *result = IsCheckBox(w) ? w->check : 0;
+        return true;
+    default: // BM_CLICK among them: it is sent on, without the lock
+        return false;
+    }
+}
+
+// A dialog: its procedure first; what it leaves unhandled (FALSE) gets the
+// default handling. Called without treeLock.
+LRESULT SendToDialog(DLGPROC proc, HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    INT_PTR handled = proc(window, message, wParam, lParam);
+    if (handled) {
+        if (message == WM_INITDIALOG || message == WM_GETTEXT || message == WM_GETTEXTLENGTH)
+            return handled;
+        std::lock_guard<std::recursive_mutex> guard(treeLock);
+        KxWindow *w = Live(window);
+        return w ? w->msgResult : handled;
+    }
+    if (message == WM_CLOSE)
+        return 0; // a dialog is not destroyed by WM_CLOSE's default
+    return DefWindowProcW(window, message, wParam, lParam);
+}
+
+// BM_CLICK on a button: an automatic one changes its check, then the click
+// is reported to the parent, without treeLock held.
+LRESULT ClickButton(HWND window) {
+    HWND parent = nullptr;
+    int id = 0;
+    {
+        std::lock_guard<std::recursive_mutex> guard(treeLock);
+        KxWindow *w = Live(window);
+        if (!w || !IsButton(w) || (w->style & WS_DISABLED))
+            return 0;
+        DWORD type = w->style & BS_TYPEMASK;
+        if (type == BS_AUTOCHECKBOX)
+            w->check = w->check == BST_CHECKED ? BST_UNCHECKED : BST_CHECKED;
+        else if (type == BS_AUTO3STATE)
+            w->check = (w->check + 1) % 3;
+        else if (type == BS_AUTORADIOBUTTON)
+            w->check = BST_CHECKED;
+        parent = w->parent;
+        id = w->id;
+    }
+    // The click is reported to the parent as WM_COMMAND with BN_CLICKED.
+    if (parent)
+        SendMessageW(parent, WM_COMMAND, MAKELONG(WORD(id), BN_CLICKED),
+                     reinterpret_cast<LPARAM>(window));
+    return 0;
+}
+
 } // namespace
 
 extern "C" {
@@ -333,62 +396,14 @@ LRESULT SendMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
         if (!w)
             return 0;
         proc = w->dialogProc;
-        if (!proc && IsButton(w)) {
-            switch (message) {
-            case BM_GETCHECK:
-                return IsCheckBox(w) ? w->check : BST_UNCHECKED;
-            case BM_SETCHECK:
-                if (IsCheckBox(w))
-                    w->check = UINT(wParam) <= BST_INDETERMINATE ? UINT(wParam) : BST_CHECKED;
-                return 0;
-            case BM_GETSTATE:
-                return IsCheckBox(w) ? w->check : 0;
-            case BM_CLICK:
-                break; // below, without the lock
-            default:
-                break;
-            }
-        }
+        LRESULT answer = 0;
+        if (!proc && IsButton(w) && AnswerButtonState(w, message, wParam, &answer))
+            return answer;
     }
-    if (proc) {
-        // A dialog: its procedure first; what it leaves unhandled (FALSE)
-        // gets the default handling.
-        INT_PTR handled = proc(window, message, wParam, lParam);
-        if (handled) {
-            if (message == WM_INITDIALOG || message == WM_GETTEXT || message == WM_GETTEXTLENGTH)
-                return handled;
-            std::lock_guard<std::recursive_mutex> guard(treeLock);
-            KxWindow *w = Live(window);
-            return w ? w->msgResult : handled;
-        }
-        if (message == WM_CLOSE)
-            return 0; // a dialog is not destroyed by WM_CLOSE's default
-        return DefWindowProcW(window, message, wParam, lParam);
-    }
-    if (message == BM_CLICK) {
-        HWND parent = nullptr;
-        int id = 0;
-        {
-            std::lock_guard<std::recursive_mutex> guard(treeLock);
-            KxWindow *w = Live(window);
-            if (!w || !IsButton(w) || (w->style & WS_DISABLED))
-                return 0;
-            DWORD type = w->style & BS_TYPEMASK;
-            if (type == BS_AUTOCHECKBOX)
-                w->check = w->check == BST_CHECKED ? BST_UNCHECKED : BST_CHECKED;
-            else if (type == BS_AUTO3STATE)
-                w->check = (w->check + 1) % 3;
-            else if (type == BS_AUTORADIOBUTTON)
-                w->check = BST_CHECKED;
-            parent = w->parent;
-            id = w->id;
-        }
-        // The click is reported to the parent as WM_COMMAND with BN_CLICKED.
-        if (parent)
-            SendMessageW(parent, WM_COMMAND, MAKELONG(WORD(id), BN_CLICKED),
-                         reinterpret_cast<LPARAM>(window));
-        return 0;
-    }
+    if (proc)
+        return SendToDialog(proc, window, message, wParam, lParam);
+    if (message == BM_CLICK)
+        return ClickButton(window);
     return DefWindowProcW(window, message, wParam, lParam);
 }
 
