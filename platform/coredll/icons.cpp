@@ -53,20 +53,51 @@ std::u16string Key(LPCWSTR name) {
 const ULONG_PTR kFirstSystemIcon = 32512; // IDI_APPLICATION
 const ULONG_PTR kLastSystemIcon = 32517;  // IDI_WINLOGO
 
+namespace {
+
+// System icons (IDI_APPLICATION to IDI_WINLOGO, 32512 to 32517) share one
+// image; another number names no system icon.
+HICON LoadSystemIcon(LPCWSTR name) {
+    const ULONG_PTR id = reinterpret_cast<ULONG_PTR>(name);
+    if (IS_INTRESOURCE(name) && id >= kFirstSystemIcon && id <= kLastSystemIcon)
+        return &systemIcon;
+    SetLastError(ERROR_RESOURCE_NAME_NOT_FOUND);
+    return nullptr;
+}
+
+// The entry of an icon group (at least 6 bytes) whose image is nearest the
+// system icon size, the deeper colour among equals; null for a malformed
+// or empty group.
+const uint8_t *NearestIconEntry(const kxwin::Resource &group) {
+    // GRPICONDIR: reserved, type, count; then 14-byte entries: width,
+    // height (0 = 256), colours, reserved, planes, bit count, bytes, id.
+    const uint8_t *d = group.data;
+    size_t count = size_t(d[4] | (d[5] << 8));
+    if (6 + count * 14 > group.size || count == 0)
+        return nullptr;
+    int bestIndex = -1, bestScore = 0;
+    for (size_t i = 0; i < count; ++i) {
+        const uint8_t *e = d + 6 + i * 14;
+        int w = e[0] ? e[0] : 256;
+        int bits = e[6] | (e[7] << 8);
+        int score = std::abs(w - kSystemIconSize) * 64 - bits;
+        if (bestIndex < 0 || score < bestScore) {
+            bestIndex = int(i);
+            bestScore = score;
+        }
+    }
+    return d + 6 + size_t(bestIndex) * 14;
+}
+
+} // namespace
+
 extern "C" HICON LoadIconW(HINSTANCE instance, LPCWSTR name) {
     if (!name) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
-    if (!instance) {
-        // System icons (IDI_APPLICATION to IDI_WINLOGO, 32512 to 32517)
-        // share one image; another number names no system icon.
-        const ULONG_PTR id = reinterpret_cast<ULONG_PTR>(name);
-        if (IS_INTRESOURCE(name) && id >= kFirstSystemIcon && id <= kLastSystemIcon)
-            return &systemIcon;
-        SetLastError(ERROR_RESOURCE_NAME_NOT_FOUND);
-        return nullptr;
-    }
+    if (!instance)
+        return LoadSystemIcon(name);
     auto image = kxwin::ModuleResources(instance);
     if (!image) {
         SetLastError(ERROR_RESOURCE_DATA_NOT_FOUND);
@@ -82,26 +113,11 @@ extern "C" HICON LoadIconW(HINSTANCE instance, LPCWSTR name) {
         SetLastError(ERROR_RESOURCE_NAME_NOT_FOUND);
         return nullptr;
     }
-    // GRPICONDIR: reserved, type, count; then 14-byte entries: width,
-    // height (0 = 256), colours, reserved, planes, bit count, bytes, id.
-    const uint8_t *d = group->data;
-    size_t count = size_t(d[4] | (d[5] << 8));
-    if (6 + count * 14 > group->size || count == 0) {
+    const uint8_t *e = NearestIconEntry(*group);
+    if (!e) {
         SetLastError(ERROR_RESOURCE_DATA_NOT_FOUND);
         return nullptr;
     }
-    int bestIndex = -1, bestScore = 0;
-    for (size_t i = 0; i < count; ++i) {
-        const uint8_t *e = d + 6 + i * 14;
-        int w = e[0] ? e[0] : 256;
-        int bits = e[6] | (e[7] << 8);
-        int score = std::abs(w - kSystemIconSize) * 64 - bits;
-        if (bestIndex < 0 || score < bestScore) {
-            bestIndex = int(i);
-            bestScore = score;
-        }
-    }
-    const uint8_t *e = d + 6 + size_t(bestIndex) * 14;
     WORD id = WORD(e[12] | (e[13] << 8));
     const kxwin::Resource *img = kxwin::FindIn(*image, RT_ICON, MAKEINTRESOURCEW(id));
     if (!img) {
