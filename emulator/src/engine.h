@@ -95,6 +95,11 @@ class Engine {
   private:
     QmiMessage ReplyTo(const QmiMessage &request) const;
     void HandleCtl(int endpoint, const QmiMessage &request, const FaultAction &fault);
+    // The CTL requests HandleCtl dispatches to.
+    void CtlGetVersionInfo(int endpoint, const QmiMessage &request, const FaultAction &fault);
+    void CtlGetClientId(int endpoint, const QmiMessage &request, const FaultAction &fault);
+    void CtlReleaseClientId(int endpoint, const QmiMessage &request, const FaultAction &fault);
+    void CtlSync(int endpoint, const QmiMessage &request, const FaultAction &fault);
     void HandleWds(int endpoint, const QmiMessage &request, const FaultAction &fault);
     void HandleNas(int endpoint, const QmiMessage &request, const FaultAction &fault);
     void HandleDms(int endpoint, const QmiMessage &request, const FaultAction &fault);
