@@ -2,6 +2,7 @@
 
 #include <cctype>
 #include <cstdio>
+#include <cstring>
 
 namespace kxmodem {
 
@@ -29,6 +30,70 @@ void AddInfo(std::string *info, const std::string &line) {
     if (!info->empty())
         *info += "\r\n";
     *info += line;
+}
+
+bool StartsWith(const std::string &s, const char *prefix) {
+    return s.compare(0, strlen(prefix), prefix) == 0;
+}
+
+// Commands that answer with one identity line of the module.
+struct IdentityCommand {
+    const char *command;
+    IdentLine identity;
+};
+const IdentityCommand kIdentityCommands[] = {
+    {"I", kIdentModel},     {"I0", kIdentModel},       {"+CGMI", kIdentManufacturer},
+    {"+CGMM", kIdentModel}, {"+CGMR", kIdentRevision}, {"+CGSN", kIdentImei},
+};
+
+bool Identity(const std::string &c, const ModemConfig &cfg, std::string *info) {
+    for (const auto &entry : kIdentityCommands) {
+        if (c == entry.command) {
+            AddInfo(info, cfg.Identity(entry.identity));
+            return true;
+        }
+    }
+    if (c == "I1") {
+        for (const auto &l : cfg.ident)
+            AddInfo(info, l);
+        return true;
+    }
+    return false;
+}
+
+// +CFUN: the radio on (1) or off (0, 4); the reset argument changes nothing here.
+bool Cfun(const std::string &c, AtHost &host, std::string *info) {
+    if (c == "+CFUN?") {
+        AddInfo(info, std::string("+CFUN: ") + (host.Config().radioOn ? "1" : "0"));
+        return true;
+    }
+    if (c == "+CFUN=?") {
+        AddInfo(info, "+CFUN: (0,1,4)");
+        return true;
+    }
+    if (!StartsWith(c, "+CFUN="))
+        return false;
+    std::string f = c.substr(6);
+    if (f.size() > 2 &&
+        (f.compare(f.size() - 2, 2, ",0") == 0 || f.compare(f.size() - 2, 2, ",1") == 0))
+        f = f.substr(0, f.size() - 2);
+    if (f == "1")
+        host.SetRadio(true);
+    else if (f == "0" || f == "4")
+        host.SetRadio(false);
+    else
+        return false;
+    return true;
+}
+
+// +CSQ: the signal as RSSI 0..31, 99 with the radio off; the bit error rate unknown.
+void Csq(const ModemConfig &cfg, std::string *info) {
+    int rssi = 99;
+    if (cfg.radioOn) {
+        rssi = (cfg.signalDbm + 113) / 2;
+        rssi = rssi < 0 ? 0 : rssi > 31 ? 31 : rssi;
+    }
+    AddInfo(info, "+CSQ: " + std::to_string(rssi) + ",99");
 }
 
 } // namespace
@@ -113,42 +178,29 @@ std::string AtSession::Execute(const std::string &rawLine, AtHost &host) {
 
 bool AtSession::Command(const std::string &c, AtHost &host, std::string *info) {
     const ModemConfig &cfg = host.Config();
-    int stat = cfg.EffectiveRegistration();
-    if (c == "E" || c == "E0") {
-        echo_ = false;
-        return true;
-    }
-    if (c == "E1") {
-        echo_ = true;
+    if (c == "E" || c == "E0" || c == "E1") {
+        echo_ = c == "E1";
         return true;
     }
     if (c == "V1" || c == "Q0" || c == "Z" || c == "Z0")
         return true;
-    if (c == "I" || c == "I0") {
-        AddInfo(info, cfg.Identity(kIdentModel));
+    if (StartsWith(c, "+CREG"))
+        return Creg(c, cfg, info);
+    if (StartsWith(c, "+COPS"))
+        return Cops(c, cfg, info);
+    if (StartsWith(c, "+CFUN"))
+        return Cfun(c, host, info);
+    if (c == "+CSQ") {
+        Csq(cfg, info);
         return true;
     }
-    if (c == "I1") {
-        for (const auto &l : cfg.ident)
-            AddInfo(info, l);
-        return true;
-    }
-    if (c == "+CGMI") {
-        AddInfo(info, cfg.Identity(kIdentManufacturer));
-        return true;
-    }
-    if (c == "+CGMM") {
-        AddInfo(info, cfg.Identity(kIdentModel));
-        return true;
-    }
-    if (c == "+CGMR") {
-        AddInfo(info, cfg.Identity(kIdentRevision));
-        return true;
-    }
-    if (c == "+CGSN") {
-        AddInfo(info, cfg.Identity(kIdentImei));
-        return true;
-    }
+    return Identity(c, cfg, info);
+}
+
+// +CREG: the registration, with the serving cell in mode 2; the mode also
+// decides the unsolicited codes (RegistrationCode).
+bool AtSession::Creg(const std::string &c, const ModemConfig &cfg, std::string *info) {
+    int stat = cfg.EffectiveRegistration();
     if (c == "+CREG?") {
         std::string s = "+CREG: " + std::to_string(cregMode_) + "," + std::to_string(stat);
         if (cregMode_ == 2 && Registered(stat))
@@ -160,15 +212,20 @@ bool AtSession::Command(const std::string &c, AtHost &host, std::string *info) {
         AddInfo(info, "+CREG: (0-2)");
         return true;
     }
-    if (c.compare(0, 6, "+CREG=") == 0) {
-        std::string n = c.substr(6);
-        if (n != "0" && n != "1" && n != "2")
-            return false;
-        cregMode_ = n[0] - '0';
-        return true;
-    }
+    if (!StartsWith(c, "+CREG="))
+        return false;
+    std::string n = c.substr(6);
+    if (n != "0" && n != "1" && n != "2")
+        return false;
+    cregMode_ = n[0] - '0';
+    return true;
+}
+
+// +COPS: always automatic selection; the operator name in the format last
+// chosen with +COPS=3,<format> (long, short, numeric).
+bool AtSession::Cops(const std::string &c, const ModemConfig &cfg, std::string *info) {
     if (c == "+COPS?") {
-        if (!Registered(stat)) {
+        if (!Registered(cfg.EffectiveRegistration())) {
             AddInfo(info, "+COPS: 0");
             return true;
         }
@@ -180,44 +237,13 @@ bool AtSession::Command(const std::string &c, AtHost &host, std::string *info) {
     }
     if (c == "+COPS=0")
         return true;
-    if (c.compare(0, 8, "+COPS=3,") == 0) {
-        std::string f = c.substr(8);
-        if (f != "0" && f != "1" && f != "2")
-            return false;
-        copsFormat_ = f[0] - '0';
-        return true;
-    }
-    if (c == "+CFUN?") {
-        AddInfo(info, std::string("+CFUN: ") + (cfg.radioOn ? "1" : "0"));
-        return true;
-    }
-    if (c == "+CFUN=?") {
-        AddInfo(info, "+CFUN: (0,1,4)");
-        return true;
-    }
-    if (c.compare(0, 6, "+CFUN=") == 0) {
-        std::string f = c.substr(6);
-        if (f.size() > 2 &&
-            (f.compare(f.size() - 2, 2, ",0") == 0 || f.compare(f.size() - 2, 2, ",1") == 0))
-            f = f.substr(0, f.size() - 2); // the reset argument changes nothing here
-        if (f == "1")
-            host.SetRadio(true);
-        else if (f == "0" || f == "4")
-            host.SetRadio(false);
-        else
-            return false;
-        return true;
-    }
-    if (c == "+CSQ") {
-        int rssi = 99;
-        if (cfg.radioOn) {
-            rssi = (cfg.signalDbm + 113) / 2;
-            rssi = rssi < 0 ? 0 : rssi > 31 ? 31 : rssi;
-        }
-        AddInfo(info, "+CSQ: " + std::to_string(rssi) + ",99");
-        return true;
-    }
-    return false;
+    if (!StartsWith(c, "+COPS=3,"))
+        return false;
+    std::string f = c.substr(8);
+    if (f != "0" && f != "1" && f != "2")
+        return false;
+    copsFormat_ = f[0] - '0';
+    return true;
 }
 
 } // namespace kxmodem

@@ -33,6 +33,8 @@ class AtSession {
     std::string Execute(const std::string &line, AtHost &host);
     // One command of a line; false = ERROR.
     bool Command(const std::string &command, AtHost &host, std::string *info);
+    bool Creg(const std::string &command, const ModemConfig &config, std::string *info);
+    bool Cops(const std::string &command, const ModemConfig &config, std::string *info);
 
     bool echo_ = true;
     int cregMode_ = 0;

@@ -102,57 +102,43 @@ static int SendControls(const std::string &path, const std::vector<std::string> 
     return status;
 }
 
-int RunCommandLine(const std::vector<std::string> &args, const char *program) {
-    const kxhost::Program commandLine = CommandLine(program);
-    std::vector<kxhost::Given> given;
-    int status = kxhost::ParseCommandLine(commandLine, args, &given);
-    if (status >= 0)
-        return status;
-    std::string deviceDir = kxhost::DefaultDeviceFolder();
+namespace {
+// What the command line asks for: a module to serve, or (controls given)
+// commands to send to one that runs.
+struct Invocation {
+    std::string deviceDir;
     Options options;
     std::vector<std::string> controls;
-    for (const kxhost::Given &g : given) {
-        if (g.name == "device-dir")
-            deviceDir = g.value;
-        else if (g.name == "script")
-            options.scriptFile = g.value;
-        else if (g.name == "pty")
-            options.ptyLink = g.value;
-        else if (g.name == "at-pty")
-            options.atPtyLink = g.value;
-        else if (g.name == "trace")
-            options.tracePath = g.value;
-        else if (g.name == "pcap")
-            options.pcapPath = g.value;
-        else if (g.name == "show-secrets")
-            options.showSecrets = true;
-        else if (g.name == "network")
-            options.network = g.value;
-        else if (g.name == "network-namespace")
-            options.networkNamespace = g.value;
-        else if (g.name == "control")
-            controls.push_back(g.value);
-        else if (g.name == "no-control-socket")
-            options.controlSocket = false;
-    }
+};
+} // namespace
 
-    if (!controls.empty())
-        return SendControls(kxhost::ModulePortPath(deviceDir, "kxmodem.ctl"), controls, program);
+static void ApplyOption(const kxhost::Given &g, Invocation *r) {
+    Options &options = r->options;
+    if (g.name == "device-dir")
+        r->deviceDir = g.value;
+    else if (g.name == "script")
+        options.scriptFile = g.value;
+    else if (g.name == "pty")
+        options.ptyLink = g.value;
+    else if (g.name == "at-pty")
+        options.atPtyLink = g.value;
+    else if (g.name == "trace")
+        options.tracePath = g.value;
+    else if (g.name == "pcap")
+        options.pcapPath = g.value;
+    else if (g.name == "show-secrets")
+        options.showSecrets = true;
+    else if (g.name == "network")
+        options.network = g.value;
+    else if (g.name == "network-namespace")
+        options.networkNamespace = g.value;
+    else if (g.name == "control")
+        r->controls.push_back(g.value);
+    else if (g.name == "no-control-socket")
+        options.controlSocket = false;
+}
 
-    // The loop thread inherits this mask, so only sigwait below sees the signals.
-    sigset_t signals;
-    sigemptyset(&signals);
-    sigaddset(&signals, SIGINT);
-    sigaddset(&signals, SIGTERM);
-    sigaddset(&signals, SIGHUP);
-    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-
-    Modem modem;
-    std::string error;
-    if (!modem.Start(deviceDir, options, &error)) {
-        fprintf(stderr, "%s: %s\n", program, error.c_str());
-        return 1;
-    }
+static void PrintServing(const Modem &modem, const Options &options) {
     printf("kxmodem: serving KXC1 KXN1 KXN2 KXA1 in %s\n", modem.DeviceDir().c_str());
     if (!modem.PtyPath().empty())
         printf("kxmodem: QMI control port on %s\n", modem.PtyPath().c_str());
@@ -163,10 +149,45 @@ int RunCommandLine(const std::vector<std::string> &args, const char *program) {
                options.networkNamespace.empty() ? ("kxop-" + std::to_string(getpid())).c_str()
                                                 : options.networkNamespace.c_str());
     fflush(stdout);
+}
+
+// Serves the module until SIGINT, SIGTERM or SIGHUP.
+static int Serve(const Invocation &r, const char *program) {
+    // The loop thread inherits this mask, so only sigwait below sees the signals.
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGHUP);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+
+    Modem modem;
+    std::string error;
+    if (!modem.Start(r.deviceDir, r.options, &error)) {
+        fprintf(stderr, "%s: %s\n", program, error.c_str());
+        return 1;
+    }
+    PrintServing(modem, r.options);
     int sig = 0;
     sigwait(&signals, &sig);
     modem.Stop();
     return 0;
+}
+
+int RunCommandLine(const std::vector<std::string> &args, const char *program) {
+    const kxhost::Program commandLine = CommandLine(program);
+    std::vector<kxhost::Given> given;
+    int status = kxhost::ParseCommandLine(commandLine, args, &given);
+    if (status >= 0)
+        return status;
+    Invocation r;
+    r.deviceDir = kxhost::DefaultDeviceFolder();
+    for (const kxhost::Given &g : given)
+        ApplyOption(g, &r);
+    if (!r.controls.empty())
+        return SendControls(kxhost::ModulePortPath(r.deviceDir, "kxmodem.ctl"), r.controls,
+                            program);
+    return Serve(r, program);
 }
 
 } // namespace kxmodem

@@ -46,6 +46,9 @@ struct Session {
     FaultAction startFault;
 };
 
+// Why a packet data start is refused (wds.cpp).
+struct StartRefusal;
+
 class Engine {
   public:
     explicit Engine(EngineSink &sink) : sink_(sink) {}
@@ -92,6 +95,11 @@ class Engine {
   private:
     QmiMessage ReplyTo(const QmiMessage &request) const;
     void HandleCtl(int endpoint, const QmiMessage &request, const FaultAction &fault);
+    // The CTL requests HandleCtl dispatches to.
+    void CtlGetVersionInfo(int endpoint, const QmiMessage &request, const FaultAction &fault);
+    void CtlGetClientId(int endpoint, const QmiMessage &request, const FaultAction &fault);
+    void CtlReleaseClientId(int endpoint, const QmiMessage &request, const FaultAction &fault);
+    void CtlSync(int endpoint, const QmiMessage &request, const FaultAction &fault);
     void HandleWds(int endpoint, const QmiMessage &request, const FaultAction &fault);
     void HandleNas(int endpoint, const QmiMessage &request, const FaultAction &fault);
     void HandleDms(int endpoint, const QmiMessage &request, const FaultAction &fault);
@@ -103,6 +111,10 @@ class Engine {
     void AddServingSystem(QmiMessage *message) const;
     void AddSystemInfo(QmiMessage *message) const;
     void StartNetwork(int endpoint, const QmiMessage &request, const FaultAction &fault);
+    // StartNetwork's steps once the request itself is sound.
+    StartRefusal CheckNetworkAdmits(const QmiMessage &request, std::string *apn) const;
+    void OpenSession(int endpoint, const QmiMessage &request, const FaultAction &fault, int channel,
+                     const std::string &apn);
     void StopNetwork(int endpoint, const QmiMessage &request, const FaultAction &fault);
     void Abort(int endpoint, const QmiMessage &request, const FaultAction &fault);
     void CompleteStart(uint32_t handle);

@@ -70,6 +70,121 @@ static bool ParseNumber(const std::string &s, long max, long *out) {
     return true;
 }
 
+// malformed's optional first word: which way the reply is spoiled.
+static bool ParseMalform(const std::string &word, MalformKind *out) {
+    if (word == "truncate")
+        *out = MalformKind::kTruncate;
+    else if (word == "flags")
+        *out = MalformKind::kFlags;
+    else if (word == "interface")
+        *out = MalformKind::kInterface;
+    else
+        return false;
+    return true;
+}
+
+// The fault kind and its own arguments; `*next` is left at the first
+// key=value option.
+static bool ParseAction(const std::vector<std::string> &words, size_t *next, FaultAction *action,
+                        std::string *error) {
+    size_t i = 1;
+    const std::string &kind = words[0];
+    long n = 0;
+    if (kind == "delay" || kind == "late") {
+        action->kind = kind == "delay" ? FaultKind::kDelay : FaultKind::kLate;
+        if (i >= words.size() || !ParseNumber(words[i], 3600000, &n)) {
+            *error = kind + " needs milliseconds";
+            return false;
+        }
+        action->ms = static_cast<uint32_t>(n);
+        ++i;
+    } else if (kind == "drop") {
+        action->kind = FaultKind::kDrop;
+    } else if (kind == "duplicate") {
+        action->kind = FaultKind::kDuplicate;
+    } else if (kind == "malformed") {
+        action->kind = FaultKind::kMalformed;
+        if (i < words.size() && words[i].find('=') == std::string::npos) {
+            if (!ParseMalform(words[i], &action->malform)) {
+                *error = "malformed takes truncate, flags or interface";
+                return false;
+            }
+            ++i;
+        }
+    } else if (kind == "reject") {
+        action->kind = FaultKind::kReject;
+        if (i >= words.size() || !ParseNumber(words[i], 0xFFFF, &n) || n == 0) {
+            *error = "reject needs a nonzero QMI error code";
+            return false;
+        }
+        action->error = static_cast<uint16_t>(n);
+        ++i;
+    } else {
+        *error = "unknown fault '" + kind + "'";
+        return false;
+    }
+    *next = i;
+    return true;
+}
+
+// service=: "any", a service name in any case, or a number up to 255.
+static bool ParseService(const std::string &value, int *service) {
+    const qmi::ServiceRow *named = nullptr;
+    for (const auto &row : qmi::Services()) {
+        if (strcasecmp(value.c_str(), row.name) == 0)
+            named = &row;
+    }
+    long n = 0;
+    if (value == "any")
+        *service = -1;
+    else if (named)
+        *service = named->id;
+    else if (ParseNumber(value, 255, &n))
+        *service = static_cast<int>(n);
+    else
+        return false;
+    return true;
+}
+
+// One key=value option: which requests the rule matches, how many times.
+static bool ParseOption(const std::string &w, FaultRule *r, std::string *error) {
+    size_t eq = w.find('=');
+    if (eq == std::string::npos) {
+        *error = "unexpected '" + w + "'";
+        return false;
+    }
+    std::string key = w.substr(0, eq), value = w.substr(eq + 1);
+    long n = 0;
+    if (key == "service") {
+        if (!ParseService(value, &r->service)) {
+            *error = "bad service '" + value + "'";
+            return false;
+        }
+    } else if (key == "msg") {
+        if (value == "any")
+            r->message = -1;
+        else if (ParseNumber(value, 0xFFFF, &n))
+            r->message = static_cast<int>(n);
+        else {
+            *error = "bad msg '" + value + "'";
+            return false;
+        }
+    } else if (key == "count") {
+        if (value == "always")
+            r->remaining = -1;
+        else if (ParseNumber(value, 1000000, &n) && n > 0)
+            r->remaining = static_cast<int>(n);
+        else {
+            *error = "bad count '" + value + "'";
+            return false;
+        }
+    } else {
+        *error = "unknown option '" + key + "'";
+        return false;
+    }
+    return true;
+}
+
 bool FaultTable::Parse(const std::vector<std::string> &words, FaultRule *rule, std::string *error) {
     if (words.empty()) {
         *error = "fault kind missing";
@@ -77,93 +192,11 @@ bool FaultTable::Parse(const std::vector<std::string> &words, FaultRule *rule, s
     }
     FaultRule r;
     size_t i = 1;
-    const std::string &kind = words[0];
-    long n = 0;
-    if (kind == "delay" || kind == "late") {
-        r.action.kind = kind == "delay" ? FaultKind::kDelay : FaultKind::kLate;
-        if (i >= words.size() || !ParseNumber(words[i], 3600000, &n)) {
-            *error = kind + " needs milliseconds";
-            return false;
-        }
-        r.action.ms = static_cast<uint32_t>(n);
-        ++i;
-    } else if (kind == "drop") {
-        r.action.kind = FaultKind::kDrop;
-    } else if (kind == "duplicate") {
-        r.action.kind = FaultKind::kDuplicate;
-    } else if (kind == "malformed") {
-        r.action.kind = FaultKind::kMalformed;
-        if (i < words.size() && words[i].find('=') == std::string::npos) {
-            if (words[i] == "truncate")
-                r.action.malform = MalformKind::kTruncate;
-            else if (words[i] == "flags")
-                r.action.malform = MalformKind::kFlags;
-            else if (words[i] == "interface")
-                r.action.malform = MalformKind::kInterface;
-            else {
-                *error = "malformed takes truncate, flags or interface";
-                return false;
-            }
-            ++i;
-        }
-    } else if (kind == "reject") {
-        r.action.kind = FaultKind::kReject;
-        if (i >= words.size() || !ParseNumber(words[i], 0xFFFF, &n) || n == 0) {
-            *error = "reject needs a nonzero QMI error code";
-            return false;
-        }
-        r.action.error = static_cast<uint16_t>(n);
-        ++i;
-    } else {
-        *error = "unknown fault '" + kind + "'";
+    if (!ParseAction(words, &i, &r.action, error))
         return false;
-    }
     for (; i < words.size(); ++i) {
-        const std::string &w = words[i];
-        size_t eq = w.find('=');
-        if (eq == std::string::npos) {
-            *error = "unexpected '" + w + "'";
+        if (!ParseOption(words[i], &r, error))
             return false;
-        }
-        std::string key = w.substr(0, eq), value = w.substr(eq + 1);
-        if (key == "service") {
-            const qmi::ServiceRow *named = nullptr;
-            for (const auto &row : qmi::Services()) {
-                if (strcasecmp(value.c_str(), row.name) == 0)
-                    named = &row;
-            }
-            if (value == "any")
-                r.service = -1;
-            else if (named)
-                r.service = named->id;
-            else if (ParseNumber(value, 255, &n))
-                r.service = static_cast<int>(n);
-            else {
-                *error = "bad service '" + value + "'";
-                return false;
-            }
-        } else if (key == "msg") {
-            if (value == "any")
-                r.message = -1;
-            else if (ParseNumber(value, 0xFFFF, &n))
-                r.message = static_cast<int>(n);
-            else {
-                *error = "bad msg '" + value + "'";
-                return false;
-            }
-        } else if (key == "count") {
-            if (value == "always")
-                r.remaining = -1;
-            else if (ParseNumber(value, 1000000, &n) && n > 0)
-                r.remaining = static_cast<int>(n);
-            else {
-                *error = "bad count '" + value + "'";
-                return false;
-            }
-        } else {
-            *error = "unknown option '" + key + "'";
-            return false;
-        }
     }
     *rule = r;
     return true;

@@ -162,58 +162,94 @@ void Modem::Impl::After(uint32_t ms, std::function<void()> fn) {
     AfterAt(Clock::now() + std::chrono::milliseconds(ms), std::move(fn));
 }
 
+// Posted work first, then the timers that are due. kStop once Stop() asked;
+// kAgain when work was posted meanwhile (it runs before the loop waits).
+Modem::Impl::LoopStep Modem::Impl::RunPending() {
+    std::vector<std::function<void()>> work;
+    {
+        std::lock_guard<std::mutex> lock(queueMutex_);
+        if (stopping_)
+            return LoopStep::kStop;
+        work.swap(queue_);
+    }
+    for (auto &fn : work)
+        fn();
+    auto now = Clock::now();
+    while (!timers.empty() && timers.begin()->first <= now) {
+        auto fn = std::move(timers.begin()->second);
+        timers.erase(timers.begin());
+        fn();
+    }
+    std::lock_guard<std::mutex> lock(queueMutex_);
+    if (stopping_)
+        return LoopStep::kStop;
+    return queue_.empty() ? LoopStep::kWait : LoopStep::kAgain;
+}
+
+// Until the next timer is due (rounded up), or -1: no timer.
+int Modem::Impl::PollTimeout() const {
+    if (timers.empty())
+        return -1;
+    auto wait =
+        std::chrono::duration_cast<std::chrono::milliseconds>(timers.begin()->first - Clock::now())
+            .count();
+    return wait < 0 ? 0 : static_cast<int>(wait + 1);
+}
+
+// The wake pipe, the listeners and every connection (writable too while
+// output waits); `owners` tells per pollfd whose it is: -1 the wake pipe,
+// -(2 + port) a listener, else the connection's endpoint.
+void Modem::Impl::BuildPollSet(std::vector<pollfd> *fds, std::vector<int> *owners) const {
+    fds->clear();
+    owners->clear();
+    fds->push_back({wakePipe[0], POLLIN, 0});
+    owners->push_back(-1);
+    for (int p = 0; p < kPortCount; ++p) {
+        if (ports[p].listenFd >= 0) {
+            fds->push_back({ports[p].listenFd, POLLIN, 0});
+            owners->push_back(-(2 + p));
+        }
+    }
+    for (const auto &entry : connections) {
+        short events = POLLIN;
+        if (!entry.second.outBuffer.empty())
+            events |= POLLOUT;
+        fds->push_back({entry.second.fd, events, 0});
+        owners->push_back(entry.first);
+    }
+}
+
+void Modem::Impl::Dispatch(const pollfd &fd, int owner) {
+    if (owner == -1) {
+        char buf[64];
+        while (read(wakePipe[0], buf, sizeof buf) > 0) {
+        }
+    } else if (owner < -1) {
+        int port = -(owner + 2);
+        if (ports[port].listenFd == fd.fd)
+            Accept(port);
+    } else {
+        Connection *c = Find(owner);
+        if (!c)
+            return; // closed by an earlier handler in this round
+        if (fd.revents & POLLOUT)
+            FlushPty(*c);
+        if (fd.revents & (POLLIN | POLLHUP | POLLERR))
+            Readable(owner);
+    }
+}
+
 void Modem::Impl::Loop() {
     std::vector<pollfd> fds;
-    std::vector<int> owners; // per pollfd: -1 wake pipe, -(2 + port) listener, else endpoint
+    std::vector<int> owners; // per pollfd, see BuildPollSet
     for (;;) {
-        // Posted work first.
-        std::vector<std::function<void()>> work;
-        {
-            std::lock_guard<std::mutex> lock(queueMutex_);
-            if (stopping_)
-                break;
-            work.swap(queue_);
-        }
-        for (auto &fn : work)
-            fn();
-        // Due timers.
-        auto now = Clock::now();
-        while (!timers.empty() && timers.begin()->first <= now) {
-            auto fn = std::move(timers.begin()->second);
-            timers.erase(timers.begin());
-            fn();
-        }
-        {
-            std::lock_guard<std::mutex> lock(queueMutex_);
-            if (stopping_)
-                break;
-            if (!queue_.empty())
-                continue;
-        }
-        int timeout = -1;
-        if (!timers.empty()) {
-            auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(
-                            timers.begin()->first - Clock::now())
-                            .count();
-            timeout = wait < 0 ? 0 : static_cast<int>(wait + 1);
-        }
-        fds.clear();
-        owners.clear();
-        fds.push_back({wakePipe[0], POLLIN, 0});
-        owners.push_back(-1);
-        for (int p = 0; p < kPortCount; ++p) {
-            if (ports[p].listenFd >= 0) {
-                fds.push_back({ports[p].listenFd, POLLIN, 0});
-                owners.push_back(-(2 + p));
-            }
-        }
-        for (const auto &entry : connections) {
-            short events = POLLIN;
-            if (!entry.second.outBuffer.empty())
-                events |= POLLOUT;
-            fds.push_back({entry.second.fd, events, 0});
-            owners.push_back(entry.first);
-        }
+        LoopStep step = RunPending();
+        if (step == LoopStep::kStop)
+            break;
+        if (step == LoopStep::kAgain)
+            continue;
+        int timeout = PollTimeout();
+        BuildPollSet(&fds, &owners);
         int n = poll(fds.data(), fds.size(), timeout);
         if (n < 0) {
             if (errno == EINTR)
@@ -221,26 +257,8 @@ void Modem::Impl::Loop() {
             break;
         }
         for (size_t i = 0; i < fds.size(); ++i) {
-            if (!fds[i].revents)
-                continue;
-            int owner = owners[i];
-            if (owner == -1) {
-                char buf[64];
-                while (read(wakePipe[0], buf, sizeof buf) > 0) {
-                }
-            } else if (owner < -1) {
-                int port = -(owner + 2);
-                if (ports[port].listenFd == fds[i].fd)
-                    Accept(port);
-            } else {
-                Connection *c = Find(owner);
-                if (!c)
-                    continue; // closed by an earlier handler in this round
-                if (fds[i].revents & POLLOUT)
-                    FlushPty(*c);
-                if (fds[i].revents & (POLLIN | POLLHUP | POLLERR))
-                    Readable(owner);
-            }
+            if (fds[i].revents)
+                Dispatch(fds[i], owners[i]);
         }
     }
 }

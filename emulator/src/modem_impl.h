@@ -7,6 +7,8 @@
 // (leaves). scriptMutex_ guards the script thread's stop flag (leaf).
 #pragma once
 
+#include <poll.h>
+
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -72,6 +74,11 @@ struct Modem::Impl : public EngineSink, public AtHost {
     bool Start(const std::string &dir, const Options &options, std::string *error);
     void Stop();
     void Loop();
+    enum class LoopStep { kStop, kAgain, kWait };
+    LoopStep RunPending();
+    int PollTimeout() const;
+    void BuildPollSet(std::vector<pollfd> *fds, std::vector<int> *owners) const;
+    void Dispatch(const pollfd &fd, int owner); // one ready descriptor of BuildPollSet's set
     void Call(const std::function<void()> &fn); // run on the loop and wait
     void Post(std::function<void()> fn);
     void Wake();

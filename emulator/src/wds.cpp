@@ -121,69 +121,92 @@ void Engine::ReplyStartFailure(int endpoint, const QmiMessage &request, const Fa
     sink_.SendReply(endpoint, reply, fault);
 }
 
-void Engine::StartNetwork(int endpoint, const QmiMessage &request, const FaultAction &fault) {
+// Why a start is refused: a plain error, or (kErrCallFailed) a call end
+// reason with an optional 3GPP verbose reason. kErrNone: not refused.
+struct StartRefusal {
+    uint16_t error = qmi::kErrNone;
+    uint16_t reason = 0;
+    uint16_t verbose = 0;
+};
+
+namespace {
+
+StartRefusal Refuse(uint16_t error) {
+    StartRefusal r;
+    r.error = error;
+    return r;
+}
+
+StartRefusal CallFailed(uint16_t reason, uint16_t verbose) {
+    StartRefusal r;
+    r.error = qmi::kErrCallFailed;
+    r.reason = reason;
+    r.verbose = verbose;
+    return r;
+}
+
+// Every known TLV has its length; the first offending one decides.
+uint16_t CheckTlvLengths(const QmiMessage &request) {
     for (const Tlv &t : request.tlvs) {
         for (const auto &rule : kStartRules) {
             if (rule.type != t.type)
                 continue;
-            if (rule.exact && t.value.size() != rule.exact) {
-                ReplyError(endpoint, request, qmi::kErrMalformedMsg, fault);
-                return;
-            }
-            if (t.value.size() > rule.max) {
-                ReplyError(endpoint, request, qmi::kErrArgTooLong, fault);
-                return;
-            }
+            if (rule.exact && t.value.size() != rule.exact)
+                return qmi::kErrMalformedMsg;
+            if (t.value.size() > rule.max)
+                return qmi::kErrArgTooLong;
         }
     }
-    // DNS preferences must name a unicast host: not 0.0.0.0, not multicast
-    // or broadcast, not loopback.
+    return qmi::kErrNone;
+}
+
+// DNS preferences must name a unicast host: not 0.0.0.0, not multicast
+// or broadcast, not loopback.
+bool DnsPreferencesValid(const QmiMessage &request) {
     for (uint8_t type : {qmi::kSnPrimaryDns, qmi::kSnSecondaryDns}) {
         if (const Tlv *t = request.Find(type)) {
             uint32_t address = GetU32(t->value.data());
             uint32_t first = address >> 24;
-            if (address == 0 || first == 127 || first >= 224) {
-                ReplyError(endpoint, request, qmi::kErrInvalidArg, fault);
-                return;
-            }
+            if (address == 0 || first == 127 || first >= 224)
+                return false;
         }
     }
+    return true;
+}
+
+// What the request alone decides, before the network is asked; the TLV
+// lengths are already checked, so single-byte values can be read.
+StartRefusal CheckCallParameters(const QmiMessage &request) {
     if (const Tlv *t = request.Find(qmi::kSnIpFamily)) {
         uint8_t family = t->value[0];
-        if (family == 6) {
-            ReplyStartFailure(endpoint, request, fault, qmi::kErrCallFailed, qmi::kEndUnspecified,
-                              qmi::k3gppUnknownPdpType);
-            return;
-        }
-        if (family != 4 && family != 8) {
-            ReplyError(endpoint, request, qmi::kErrInvalidArg, fault);
-            return;
-        }
+        if (family == 6)
+            return CallFailed(qmi::kEndUnspecified, qmi::k3gppUnknownPdpType);
+        if (family != 4 && family != 8)
+            return Refuse(qmi::kErrInvalidArg);
     }
     if (const Tlv *t = request.Find(qmi::kSnProfile3gpp)) {
-        if (t->value[0] != 1) {
-            ReplyError(endpoint, request, qmi::kErrInvalidProfile, fault);
-            return;
-        }
+        if (t->value[0] != 1)
+            return Refuse(qmi::kErrInvalidProfile);
     }
     if (const Tlv *t = request.Find(qmi::kSnTechnology)) {
-        if (!(t->value[0] & 0x01)) { // 3GPP not allowed: this module has nothing else
-            ReplyStartFailure(endpoint, request, fault, qmi::kErrCallFailed, qmi::kEndNoService, 0);
-            return;
-        }
+        if (!(t->value[0] & 0x01)) // 3GPP not allowed: this module has nothing else
+            return CallFailed(qmi::kEndNoService, 0);
     }
-    if (!config_.PacketServiceAvailable()) {
-        ReplyStartFailure(endpoint, request, fault, qmi::kErrCallFailed, qmi::kEndNoService, 0);
-        return;
-    }
-    const Tlv *apnTlv = request.Find(qmi::kSnApn);
-    std::string apn = apnTlv ? Text(apnTlv) : config_.network.apn;
-    if (strcasecmp(apn.c_str(), config_.network.apn.c_str()) != 0) {
-        ReplyStartFailure(endpoint, request, fault, qmi::kErrCallFailed, qmi::kEndUnspecified,
-                          qmi::k3gppUnknownApn);
-        return;
-    }
-    const NetworkConfig &net = config_.network;
+    return StartRefusal();
+}
+
+StartRefusal CheckRequest(const QmiMessage &request) {
+    uint16_t lengths = CheckTlvLengths(request);
+    if (lengths != qmi::kErrNone)
+        return Refuse(lengths);
+    if (!DnsPreferencesValid(request))
+        return Refuse(qmi::kErrInvalidArg);
+    return CheckCallParameters(request);
+}
+
+// The network's user and password, where it has them, must be given; an
+// authentication preference must then allow one of the network's protocols.
+bool CredentialsAccepted(const NetworkConfig &net, const QmiMessage &request) {
     const Tlv *user = request.Find(qmi::kSnUserName);
     const Tlv *password = request.Find(qmi::kSnPassword);
     const Tlv *auth = request.Find(qmi::kSnAuthentication);
@@ -192,18 +215,46 @@ void Engine::StartNetwork(int endpoint, const QmiMessage &request, const FaultAc
     bool needsAuth = !net.user.empty() || !net.password.empty();
     if (needsAuth && auth && !(auth->value[0] & net.authMask))
         credentialsOk = false;
-    if (!credentialsOk) {
-        ReplyStartFailure(endpoint, request, fault, qmi::kErrCallFailed, qmi::kEndUnspecified,
-                          qmi::k3gppAuthenticationFailed);
-        return;
-    }
-    bool taken[2] = {SessionOnChannel(0) != nullptr, SessionOnChannel(1) != nullptr};
-    int channel = sink_.ChooseDataChannel(taken);
-    if (channel < 0) {
-        ReplyStartFailure(endpoint, request, fault, qmi::kErrCallFailed, qmi::kEndUnspecified, 0);
-        return;
-    }
+    return credentialsOk;
+}
 
+} // namespace
+
+// The network's answer to a valid request; `apn` receives the APN asked for.
+StartRefusal Engine::CheckNetworkAdmits(const QmiMessage &request, std::string *apn) const {
+    if (!config_.PacketServiceAvailable())
+        return CallFailed(qmi::kEndNoService, 0);
+    const Tlv *apnTlv = request.Find(qmi::kSnApn);
+    *apn = apnTlv ? Text(apnTlv) : config_.network.apn;
+    if (strcasecmp(apn->c_str(), config_.network.apn.c_str()) != 0)
+        return CallFailed(qmi::kEndUnspecified, qmi::k3gppUnknownApn);
+    if (!CredentialsAccepted(config_.network, request))
+        return CallFailed(qmi::kEndUnspecified, qmi::k3gppAuthenticationFailed);
+    return StartRefusal();
+}
+
+void Engine::StartNetwork(int endpoint, const QmiMessage &request, const FaultAction &fault) {
+    std::string apn;
+    StartRefusal refusal = CheckRequest(request);
+    if (refusal.error == qmi::kErrNone)
+        refusal = CheckNetworkAdmits(request, &apn);
+    if (refusal.error == qmi::kErrNone) {
+        bool taken[2] = {SessionOnChannel(0) != nullptr, SessionOnChannel(1) != nullptr};
+        int channel = sink_.ChooseDataChannel(taken);
+        if (channel >= 0) {
+            OpenSession(endpoint, request, fault, channel, apn);
+            return;
+        }
+        refusal = CallFailed(qmi::kEndUnspecified, 0);
+    }
+    // Without kErrCallFailed this is a plain error reply.
+    ReplyStartFailure(endpoint, request, fault, refusal.error, refusal.reason, refusal.verbose);
+}
+
+// Connected at once without a connect delay; otherwise authenticating, and
+// the reply waits for CompleteStart.
+void Engine::OpenSession(int endpoint, const QmiMessage &request, const FaultAction &fault,
+                         int channel, const std::string &apn) {
     Session s;
     s.channel = channel;
     s.handle = nextHandle_++;

@@ -13,6 +13,58 @@
 
 namespace kxnet {
 
+namespace {
+
+// Creates the interface; runs inside the namespace. Returns the descriptor,
+// or -1 with `failure` set.
+int CreateTun(const TunConfig &config, std::string *failure) {
+    int fd = open("/dev/net/tun", O_RDWR | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) {
+        *failure = std::string("cannot open /dev/net/tun: ") + strerror(errno);
+        return -1;
+    }
+    ifreq ifr{};
+    ifr.ifr_flags = IFF_TUN | IFF_NO_PI;
+    memcpy(ifr.ifr_name, config.name.c_str(), config.name.size());
+    if (ioctl(fd, TUNSETIFF, &ifr) != 0) {
+        *failure = "cannot create TUN interface " + config.name + ": " + strerror(errno);
+        close(fd);
+        return -1;
+    }
+    if (!config.ipv6) {
+        // /proc/sys/net is the namespace of the thread that opens it.
+        std::string knob = "/proc/sys/net/ipv6/conf/" + config.name + "/disable_ipv6";
+        int k = open(knob.c_str(), O_WRONLY | O_CLOEXEC);
+        if (k >= 0) {
+            ssize_t written = write(k, "1", 1);
+            (void)written; // without IPv6 support there is nothing to turn off
+            close(k);
+        }
+    }
+    return fd;
+}
+
+// MTU, address (and peer), up, and the default route if asked; `why` tells
+// the first failure.
+bool ConfigureTun(const NetNamespace &ns, const TunConfig &config, std::string *why) {
+    const std::string &ifname = config.name;
+    std::vector<std::string> address{"address", "add", config.address};
+    if (!config.peer.empty()) {
+        address.push_back("peer");
+        address.push_back(config.peer);
+    }
+    address.push_back("dev");
+    address.push_back(ifname);
+    return RunIp(ns.name(), {"link", "set", "dev", ifname, "mtu", std::to_string(config.mtu)},
+                 why) &&
+           RunIp(ns.name(), address, why) &&
+           RunIp(ns.name(), {"link", "set", "dev", ifname, "up"}, why) &&
+           (!config.defaultRoute ||
+            RunIp(ns.name(), {"route", "add", "default", "dev", ifname}, why));
+}
+
+} // namespace
+
 bool TunInterface::Open(const NetNamespace &ns, const TunConfig &config, std::string *error) {
     Close();
     if (config.name.empty() || config.name.size() >= IFNAMSIZ) {
@@ -21,35 +73,7 @@ bool TunInterface::Open(const NetNamespace &ns, const TunConfig &config, std::st
     }
     int fd = -1;
     std::string failure;
-    bool entered = ns.RunInside(
-        [&] {
-            fd = open("/dev/net/tun", O_RDWR | O_CLOEXEC | O_NONBLOCK);
-            if (fd < 0) {
-                failure = std::string("cannot open /dev/net/tun: ") + strerror(errno);
-                return;
-            }
-            ifreq ifr{};
-            ifr.ifr_flags = IFF_TUN | IFF_NO_PI;
-            memcpy(ifr.ifr_name, config.name.c_str(), config.name.size());
-            if (ioctl(fd, TUNSETIFF, &ifr) != 0) {
-                failure = "cannot create TUN interface " + config.name + ": " + strerror(errno);
-                close(fd);
-                fd = -1;
-                return;
-            }
-            if (!config.ipv6) {
-                // /proc/sys/net is the namespace of the thread that opens it.
-                std::string knob = "/proc/sys/net/ipv6/conf/" + config.name + "/disable_ipv6";
-                int k = open(knob.c_str(), O_WRONLY | O_CLOEXEC);
-                if (k >= 0) {
-                    ssize_t written = write(k, "1", 1);
-                    (void)written; // without IPv6 support there is nothing to turn off
-                    close(k);
-                }
-            }
-        },
-        error);
-    if (!entered)
+    if (!ns.RunInside([&] { fd = CreateTun(config, &failure); }, error))
         return false;
     if (fd < 0) {
         *error = failure;
@@ -57,24 +81,9 @@ bool TunInterface::Open(const NetNamespace &ns, const TunConfig &config, std::st
     }
     fd_ = fd;
     name_ = config.name;
-
-    const std::string &ifname = config.name;
     std::string why;
-    std::vector<std::string> address{"address", "add", config.address};
-    if (!config.peer.empty()) {
-        address.push_back("peer");
-        address.push_back(config.peer);
-    }
-    address.push_back("dev");
-    address.push_back(ifname);
-    bool ok =
-        RunIp(ns.name(), {"link", "set", "dev", ifname, "mtu", std::to_string(config.mtu)}, &why) &&
-        RunIp(ns.name(), address, &why) &&
-        RunIp(ns.name(), {"link", "set", "dev", ifname, "up"}, &why) &&
-        (!config.defaultRoute ||
-         RunIp(ns.name(), {"route", "add", "default", "dev", ifname}, &why));
-    if (!ok) {
-        *error = "cannot configure " + ifname + " in " + ns.name() + ": " + why;
+    if (!ConfigureTun(ns, config, &why)) {
+        *error = "cannot configure " + config.name + " in " + ns.name() + ": " + why;
         Close();
         return false;
     }

@@ -155,56 +155,65 @@ int OpenPage(CplEntry entry, HWND host, const AppletOptions &o) {
     return 0;
 }
 
-int AppletMain(const kxsim::Args &args) {
-    AppletOptions o;
-    int parsed = ReadOptions(args, &o);
-    if (parsed >= 0)
-        return parsed;
-    // The platform reads these when first used, which is after this point.
+// The platform reads these when first used, which is after this point.
+void ExportPaths(const AppletOptions &o) {
     if (!o.registry.empty())
         setenv("KX_REGISTRY", o.registry.c_str(), 1);
     if (!o.deviceDir.empty())
         setenv("KX_DEVICE_DIR", o.deviceDir.c_str(), 1);
     if (!o.deviceRoot.empty())
         setenv("KX_DEVICE_ROOT", o.deviceRoot.c_str(), 1);
-    // A registry file the platform refused (it said why) is left alone.
-    if (kxtest::RegistryFileStatus() != ERROR_SUCCESS)
-        return 1;
-#ifdef KXSIM_EMBEDDED_MODEM
-    // Destroyed in reverse order: the module stops (removing its sockets)
-    // before its folder goes.
-    struct FolderRemover {
-        std::string dir;
-        ~FolderRemover() {
-            if (!dir.empty())
-                kxsim::RemoveDeviceFolder(dir);
-        }
-    } folder;
-    kxmodem::Modem modem;
-    if (o.deviceDir.empty()) {
-        char tmpl[] = "/tmp/kxsim-applet-XXXXXX";
-        if (!mkdtemp(tmpl)) {
-            perror("kxsim applet: mkdtemp");
-            return 1;
-        }
-        folder.dir = tmpl;
-        kxmodem::Options options;
-        options.controlSocket = false;
-        std::string error;
-        if (!modem.Start(folder.dir, options, &error)) {
-            fprintf(stderr, "kxsim applet: the module did not start: %s\n", error.c_str());
-            return 1;
-        }
-        setenv("KX_DEVICE_DIR", folder.dir.c_str(), 1);
-    }
-#endif
-    const char *dir = getenv("KX_DEVICE_DIR");
-    if (!dir || !*dir) {
-        fprintf(stderr, "kxsim applet: no module: give --device-dir of a running kxmodem "
-                        "(or set KX_DEVICE_DIR)\n");
-        return 2;
-    }
+}
 
+#ifdef KXSIM_EMBEDDED_MODEM
+struct FolderRemover {
+    std::string dir;
+    ~FolderRemover() {
+        if (!dir.empty())
+            kxsim::RemoveDeviceFolder(dir);
+    }
+};
+
+// The module inside kxsim, in a new folder that `folder` removes; false
+// when that failed (and was reported).
+bool StartEmbeddedModem(kxmodem::Modem &modem, FolderRemover *folder) {
+    char tmpl[] = "/tmp/kxsim-applet-XXXXXX";
+    if (!mkdtemp(tmpl)) {
+        perror("kxsim applet: mkdtemp");
+        return false;
+    }
+    folder->dir = tmpl;
+    kxmodem::Options options;
+    options.controlSocket = false;
+    std::string error;
+    if (!modem.Start(folder->dir, options, &error)) {
+        fprintf(stderr, "kxsim applet: the module did not start: %s\n", error.c_str());
+        return false;
+    }
+    setenv("KX_DEVICE_DIR", folder->dir.c_str(), 1);
+    return true;
+}
+#endif
+
+// CPL_INIT, the page if the applet started, CPL_EXIT. The exit status.
+int RunApplet(CplEntry entry, HWND host, const AppletOptions &o) {
+    int status = 0;
+    LONG init = entry(host, CPL_INIT, 0, 0);
+    printf("CPL_INIT -> %ld\n", long(init));
+    if (init == 0) {
+        fprintf(stderr, "kxsim applet: the applet refused to start (no platform answer or no "
+                        "\"Cellular Line\")\n");
+        status = 1;
+    } else {
+        status = OpenPage(entry, host, o);
+    }
+    printf("CPL_EXIT -> %ld\n", long(entry(host, CPL_EXIT, 0, 0)));
+    fflush(stdout);
+    return status;
+}
+
+// Loads ModemAbout from the build and runs it under a control panel window.
+int LoadAndRunApplet(const AppletOptions &o) {
     std::string path = kxsim::BuildDirectory() + "/ModemAbout.so";
     void *library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!library) {
@@ -221,25 +230,39 @@ int AppletMain(const kxsim::Args &args) {
     // The control panel's own window, which a second open brings forward.
     HWND host = CreateWindowExW(0, u"#32770", u"Settings", WS_VISIBLE, 0, 0, 480, 640, nullptr,
                                 nullptr, nullptr, nullptr);
-
-    int status = 0;
-    LONG init = entry(host, CPL_INIT, 0, 0);
-    printf("CPL_INIT -> %ld\n", long(init));
-    if (init == 0) {
-        fprintf(stderr, "kxsim applet: the applet refused to start (no platform answer or no "
-                        "\"Cellular Line\")\n");
-        status = 1;
-    } else {
-        status = OpenPage(entry, host, o);
-    }
-    printf("CPL_EXIT -> %ld\n", long(entry(host, CPL_EXIT, 0, 0)));
-    fflush(stdout);
+    int status = RunApplet(entry, host, o);
     dlclose(library);
     DestroyWindow(host);
     // A change that did not reach the registry file is a failure.
     if (kxtest::RegistryFileStatus() != ERROR_SUCCESS)
         status = 1;
     return status;
+}
+
+int AppletMain(const kxsim::Args &args) {
+    AppletOptions o;
+    int parsed = ReadOptions(args, &o);
+    if (parsed >= 0)
+        return parsed;
+    ExportPaths(o);
+    // A registry file the platform refused (it said why) is left alone.
+    if (kxtest::RegistryFileStatus() != ERROR_SUCCESS)
+        return 1;
+#ifdef KXSIM_EMBEDDED_MODEM
+    // Destroyed in reverse order: the module stops (removing its sockets)
+    // before its folder goes.
+    FolderRemover folder;
+    kxmodem::Modem modem;
+    if (o.deviceDir.empty() && !StartEmbeddedModem(modem, &folder))
+        return 1;
+#endif
+    const char *dir = getenv("KX_DEVICE_DIR");
+    if (!dir || !*dir) {
+        fprintf(stderr, "kxsim applet: no module: give --device-dir of a running kxmodem "
+                        "(or set KX_DEVICE_DIR)\n");
+        return 2;
+    }
+    return LoadAndRunApplet(o);
 }
 
 KXSIM_SUBCOMMAND("applet", "control panel: load ModemAbout, show its page (--png, --click)",

@@ -368,6 +368,43 @@ int DriveConnection(const Options &o, kxnet::StopSignals &stop) {
     return result;
 }
 
+// The module inside this process, in a new folder `*dir`; false when it did
+// not start (reported, its folder removed).
+bool StartEmbeddedModule(const Options &o, kxmodem::Modem &modem, std::string *dir) {
+    char pattern[] = "/tmp/kxsim-connect-XXXXXX";
+    if (!mkdtemp(pattern)) {
+        perror("kxsim connect: mkdtemp");
+        return false;
+    }
+    *dir = pattern;
+    kxmodem::Options mo;
+    mo.tracePath = o.trace;
+    mo.network = o.tun ? "tun" : "echo";
+    std::string error;
+    if (!modem.Start(*dir, mo, &error)) {
+        fprintf(stderr, "kxsim connect: cannot start the module: %s\n", error.c_str());
+        kxsim::RemoveDeviceFolder(*dir);
+        return false;
+    }
+    printf("module: embedded kxmodem serving %s\n", dir->c_str());
+    return true;
+}
+
+// A running module's control port is a socket in its folder; false (and
+// reported) when there is none.
+bool ModuleServes(const std::string &deviceDir) {
+    struct stat st;
+    if (stat((deviceDir + "/KXC1").c_str(), &st) != 0 || !S_ISSOCK(st.st_mode)) {
+        fprintf(stderr,
+                "kxsim connect: no module serves %s (start one with 'kxsim modem "
+                "--device-dir %s')\n",
+                deviceDir.c_str(), deviceDir.c_str());
+        return false;
+    }
+    printf("module: running kxmodem in %s\n", deviceDir.c_str());
+    return true;
+}
+
 int ConnectMain(const kxsim::Args &args) {
     Options o;
     int parsed = ParseArgs(args, &o);
@@ -389,33 +426,11 @@ int ConnectMain(const kxsim::Args &args) {
     kxmodem::Modem modem;
     std::string embeddedDir;
     if (o.deviceDir.empty()) {
-        char pattern[] = "/tmp/kxsim-connect-XXXXXX";
-        if (!mkdtemp(pattern)) {
-            perror("kxsim connect: mkdtemp");
+        if (!StartEmbeddedModule(o, modem, &embeddedDir))
             return 1;
-        }
-        embeddedDir = pattern;
-        kxmodem::Options mo;
-        mo.tracePath = o.trace;
-        mo.network = o.tun ? "tun" : "echo";
-        std::string error;
-        if (!modem.Start(embeddedDir, mo, &error)) {
-            fprintf(stderr, "kxsim connect: cannot start the module: %s\n", error.c_str());
-            kxsim::RemoveDeviceFolder(embeddedDir);
-            return 1;
-        }
         o.deviceDir = embeddedDir;
-        printf("module: embedded kxmodem serving %s\n", embeddedDir.c_str());
-    } else {
-        struct stat st;
-        if (stat((o.deviceDir + "/KXC1").c_str(), &st) != 0 || !S_ISSOCK(st.st_mode)) {
-            fprintf(stderr,
-                    "kxsim connect: no module serves %s (start one with 'kxsim modem "
-                    "--device-dir %s')\n",
-                    o.deviceDir.c_str(), o.deviceDir.c_str());
-            return 1;
-        }
-        printf("module: running kxmodem in %s\n", o.deviceDir.c_str());
+    } else if (!ModuleServes(o.deviceDir)) {
+        return 1;
     }
     setenv("KX_DEVICE_DIR", o.deviceDir.c_str(), 1);
 

@@ -475,6 +475,73 @@ std::string PrepareWorkingFolder(const RunOptions &o) {
     return o.outDir;
 }
 
+// The files of one run, all in its working folder unless --registry names
+// another registry.
+struct RunPaths {
+    std::string out, registry, deviceDir, debugLog, png, trace;
+};
+
+RunPaths PathsIn(const std::string &out, const RunOptions &o) {
+    RunPaths p;
+    p.out = out;
+    p.registry = o.registry.empty() ? out + "/registry.reg" : o.registry;
+    p.deviceDir = out + "/dev";
+    p.debugLog = out + "/debug.log";
+    p.png = out + "/modemabout.png";
+    p.trace = out + "/module-trace.log"; // every QMI frame and AT line, decoded
+    return p;
+}
+
+// Starts the module on the scenario's network, searching for it (radio off
+// if asked); false with `error` when it did not start.
+bool StartModule(const RunOptions &o, const RunPaths &p, kxmodem::Modem &modem,
+                 std::string *error) {
+    kxmodem::Options mo;
+    mo.controlSocket = true;
+    mo.tracePath = p.trace;
+    if (!modem.Start(p.deviceDir, mo, error))
+        return false;
+    if (!o.operatorName.empty())
+        modem.Control("operator \"" + o.operatorName + "\"");
+    modem.Control(std::string("network apn=") + kNetwork.apn + " user=" + kNetwork.user +
+                  " password=" + kNetwork.password);
+    if (o.radioOff)
+        modem.Control("radio off");
+    modem.Control("registration searching");
+    return true;
+}
+
+// Steps 3 to 5, each only while no stop signal came.
+void RunHostSteps(const RunOptions &o, const RunPaths &p, kxmodem::Modem &modem,
+                  const std::vector<std::pair<std::string, std::string>> &env,
+                  const kxnet::StopSignals &stop, Narrator &n) {
+    if (!stop.stopped()) {
+        n.Begin(3, "Control panel (ModemAbout)");
+        ShowApplet(modem, env, p.registry, p.png, stop, n);
+    }
+    if (!stop.stopped()) {
+        n.Begin(4, "Connection software (KxCmdApi)");
+        Connect(o, modem, env, stop, n);
+    }
+    if (!o.fault.empty() && !stop.stopped()) {
+        n.Begin(5, "Fault: the module's ports vanish mid-session and return");
+        std::string detail;
+        bool ok = kxsim::RunVanishScenario(modem, o.channel, &detail);
+        n.Record("fault: ports vanish, driver reopens", ok, detail);
+    }
+}
+
+void PrintModuleReport(kxmodem::Modem &modem, const RunPaths &p) {
+    kxmodem::Snapshot s = modem.State();
+    printf("\nmodule counters: %llu QMI requests, %llu replies, %llu indications, %llu packets in, "
+           "%llu out, %llu AT commands\n",
+           (unsigned long long)s.counters.qmiRequests, (unsigned long long)s.counters.qmiReplies,
+           (unsigned long long)s.counters.qmiIndications, (unsigned long long)s.counters.dataIn,
+           (unsigned long long)s.counters.dataOut, (unsigned long long)s.counters.atCommands);
+    printf("debug log of the drivers: %s\n", p.debugLog.c_str());
+    printf("frame trace of the module: %s\n", p.trace.c_str());
+}
+
 } // namespace
 
 static int RunMain(const kxsim::Args &args) {
@@ -490,69 +557,35 @@ static int RunMain(const kxsim::Args &args) {
     std::string out = PrepareWorkingFolder(o);
     if (out.empty())
         return 1;
-    std::string registry = o.registry.empty() ? out + "/registry.reg" : o.registry;
-    std::string deviceDir = out + "/dev";
-    std::string debugLog = out + "/debug.log";
-    std::string png = out + "/modemabout.png";
+    const RunPaths p = PathsIn(out, o);
 
     Narrator n;
     n.total = o.fault.empty() ? 4 : 5;
     printf("kxsim run: the simulated handheld (working folder %s)\n", out.c_str());
 
     n.Begin(1, "Device image");
-    ShowDeviceImage(o, registry, n);
+    ShowDeviceImage(o, p.registry, n);
     // This process reads the profiles from the same file, to state what the
     // device manager is expected to report.
-    setenv("KX_REGISTRY", registry.c_str(), 1);
+    setenv("KX_REGISTRY", p.registry.c_str(), 1);
 
     n.Begin(2, "Module and provisioning (device manager loads CarrierCfg)");
     kxmodem::Modem modem;
-    kxmodem::Options mo;
-    mo.controlSocket = true;
-    mo.tracePath = out + "/module-trace.log"; // every QMI frame and AT line, decoded
     std::string error;
-    if (!modem.Start(deviceDir, mo, &error)) {
+    if (!StartModule(o, p, modem, &error)) {
         n.Record("module", false, error);
-        kxsim::RemoveDeviceFolder(deviceDir);
+        kxsim::RemoveDeviceFolder(p.deviceDir);
         return n.Summary();
     }
-    if (!o.operatorName.empty())
-        modem.Control("operator \"" + o.operatorName + "\"");
-    modem.Control(std::string("network apn=") + kNetwork.apn + " user=" + kNetwork.user +
-                  " password=" + kNetwork.password);
-    if (o.radioOff)
-        modem.Control("radio off");
-    modem.Control("registration searching");
-    n.Record("module", true, "ports in " + deviceDir);
+    n.Record("module", true, "ports in " + p.deviceDir);
     std::vector<std::pair<std::string, std::string>> env = {
-        {"KX_DEVICE_DIR", deviceDir}, {"KX_DEBUG_LOG", debugLog}, {"KX_REGISTRY", registry}};
-    Provision(o, modem, env, registry, stop, n);
+        {"KX_DEVICE_DIR", p.deviceDir}, {"KX_DEBUG_LOG", p.debugLog}, {"KX_REGISTRY", p.registry}};
+    Provision(o, modem, env, p.registry, stop, n);
+    RunHostSteps(o, p, modem, env, stop, n);
 
-    if (!stop.stopped()) {
-        n.Begin(3, "Control panel (ModemAbout)");
-        ShowApplet(modem, env, registry, png, stop, n);
-    }
-    if (!stop.stopped()) {
-        n.Begin(4, "Connection software (KxCmdApi)");
-        Connect(o, modem, env, stop, n);
-    }
-    if (!o.fault.empty() && !stop.stopped()) {
-        n.Begin(5, "Fault: the module's ports vanish mid-session and return");
-        std::string detail;
-        bool ok = kxsim::RunVanishScenario(modem, o.channel, &detail);
-        n.Record("fault: ports vanish, driver reopens", ok, detail);
-    }
-
-    kxmodem::Snapshot s = modem.State();
-    printf("\nmodule counters: %llu QMI requests, %llu replies, %llu indications, %llu packets in, "
-           "%llu out, %llu AT commands\n",
-           (unsigned long long)s.counters.qmiRequests, (unsigned long long)s.counters.qmiReplies,
-           (unsigned long long)s.counters.qmiIndications, (unsigned long long)s.counters.dataIn,
-           (unsigned long long)s.counters.dataOut, (unsigned long long)s.counters.atCommands);
-    printf("debug log of the drivers: %s\n", debugLog.c_str());
-    printf("frame trace of the module: %s\n", mo.tracePath.c_str());
+    PrintModuleReport(modem, p);
     modem.Stop();
-    kxsim::RemoveDeviceFolder(deviceDir);
+    kxsim::RemoveDeviceFolder(p.deviceDir);
     status = n.Summary();
     if (stop.stopped()) {
         printf("kxsim run: stopped by signal %d after the steps above; module stopped, its "

@@ -355,6 +355,56 @@ static void PrintCounters(const kxmodem::Snapshot &s, int startHandles, int endH
            (unsigned long long)s.counters.qmiMalformed);
 }
 
+// A new working folder with a copy of the shipped registry in it; "" when
+// that failed (reported).
+static std::string PrepareSoakFolder() {
+    char pattern[] = "/tmp/kxsim-soak-XXXXXX";
+    if (!mkdtemp(pattern)) {
+        perror("kxsim soak: cannot create a working folder");
+        return "";
+    }
+    std::string out = pattern;
+    std::string registry = out + "/registry.reg";
+    std::string shipped = kxsim::DeviceRoot() + "/platform.reg";
+    if (!kxsim::CopyFile(shipped, registry)) {
+        fprintf(stderr, "kxsim soak: cannot copy %s to %s\n", shipped.c_str(), registry.c_str());
+        return "";
+    }
+    return out;
+}
+
+// The platform's handles and threads before the driver is loaded and after
+// it is unloaded again.
+struct PlatformCounts {
+    int startHandles = 0, startThreads = 0, endHandles = 0, endThreads = 0;
+};
+
+// Loads the driver, runs the rounds, unloads it; false when the driver did
+// not load (reported).
+static bool SoakWithDriver(kxmodem::Modem &modem, std::mt19937 &random, int seconds,
+                           const std::string &deviceDir, const std::string &registry,
+                           PlatformCounts *counts) {
+    counts->startHandles = kxtest::OpenHandleCount();
+    counts->startThreads = kxtest::RunningThreadCount();
+    {
+        kxsim::KxCmdClient d;
+        std::string error;
+        if (!d.Load(&error)) {
+            fprintf(stderr, "kxsim soak: cannot load the driver: %s\n", error.c_str());
+            return false;
+        }
+        SoakRounds(d, modem, random, seconds, deviceDir, registry);
+    } // the driver is unloaded here
+    counts->endHandles = kxtest::OpenHandleCount();
+    counts->endThreads = kxtest::RunningThreadCount();
+    if (counts->endHandles != counts->startHandles || counts->endThreads != counts->startThreads)
+        Violation("after unload: " + std::to_string(counts->endHandles) + " handles (was " +
+                  std::to_string(counts->startHandles) + "), " +
+                  std::to_string(counts->endThreads) + " threads (was " +
+                  std::to_string(counts->startThreads) + ")");
+    return true;
+}
+
 static int SoakMain(const kxsim::Args &args) {
     int seconds = 60;
     unsigned seed = static_cast<unsigned>(Clock::now().time_since_epoch().count());
@@ -362,19 +412,11 @@ static int SoakMain(const kxsim::Args &args) {
     if (parsed >= 0)
         return parsed;
 
-    char pattern[] = "/tmp/kxsim-soak-XXXXXX";
-    if (!mkdtemp(pattern)) {
-        perror("kxsim soak: cannot create a working folder");
+    std::string out = PrepareSoakFolder();
+    if (out.empty())
         return 1;
-    }
-    std::string out = pattern;
     std::string deviceDir = out + "/dev";
     std::string registry = out + "/registry.reg";
-    std::string shipped = kxsim::DeviceRoot() + "/platform.reg";
-    if (!kxsim::CopyFile(shipped, registry)) {
-        fprintf(stderr, "kxsim soak: cannot copy %s to %s\n", shipped.c_str(), registry.c_str());
-        return 1;
-    }
 
     kxmodem::Modem modem;
     std::string error;
@@ -388,26 +430,14 @@ static int SoakMain(const kxsim::Args &args) {
     fflush(stdout);
 
     std::mt19937 random(seed);
-    int startHandles = kxtest::OpenHandleCount();
-    int startThreads = kxtest::RunningThreadCount();
-    {
-        kxsim::KxCmdClient d;
-        if (!d.Load(&error)) {
-            fprintf(stderr, "kxsim soak: cannot load the driver: %s\n", error.c_str());
-            return 1;
-        }
-        SoakRounds(d, modem, random, seconds, deviceDir, registry);
-    } // the driver is unloaded here
-    int endHandles = kxtest::OpenHandleCount();
-    int endThreads = kxtest::RunningThreadCount();
-    if (endHandles != startHandles || endThreads != startThreads)
-        Violation("after unload: " + std::to_string(endHandles) + " handles (was " +
-                  std::to_string(startHandles) + "), " + std::to_string(endThreads) +
-                  " threads (was " + std::to_string(startThreads) + ")");
+    PlatformCounts counts;
+    if (!SoakWithDriver(modem, random, seconds, deviceDir, registry, &counts))
+        return 1;
     kxmodem::Snapshot s = modem.State();
     modem.Stop();
 
-    PrintCounters(s, startHandles, endHandles, startThreads, endThreads);
+    PrintCounters(s, counts.startHandles, counts.endHandles, counts.startThreads,
+                  counts.endThreads);
     if (violations.empty() && counters.callbacksDoubled == 0) {
         printf("soak: every invariant held\n");
         return 0;
